@@ -1,0 +1,413 @@
+#include "recoveryvolume.h"
+
+#include "vyrwire.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vyrsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t StateTextSize = 128;
+// Host-to-device data beyond this is taken as a broken peer.
+constexpr uint32_t MaxDataLength = 1u << 20;
+
+enum : uint8_t {
+    OpFileCopyComplete = 0xC0,
+    OpUpdateState = 0xC1,
+    OpCommand = 0xC3,
+};
+
+enum : uint8_t {
+    StatusGood = 0,
+    StatusCheckCondition = 2,
+};
+
+// Additional sense codes of an ILLEGAL REQUEST.
+enum : uint8_t {
+    AscInvalidOpcode = 0x20,
+    AscInvalidField = 0x24,
+};
+
+bool isLeaveCommand(const std::string &cmd) {
+    return cmd == "reset" || cmd == "shutdown" || cmd == "poweroff";
+}
+
+// A file name the host named in "update:<file>": relative, no way out of the
+// volume directory.
+bool safeVolumeName(const std::string &name) {
+    if (name.empty() || name[0] == '/') return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos) end = name.size();
+        if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool discard(int fd, size_t len) {
+    uint8_t buf[4096];
+    while (len > 0) {
+        size_t n = std::min(len, sizeof buf);
+        if (!vyrwire::readFull(fd, buf, n)) return false;
+        len -= n;
+    }
+    return true;
+}
+
+struct Running {
+    std::string command;
+    Clock::time_point start;
+    int durationMs = 0;
+    bool hang = false;
+    std::string outcome; // "success" or "failed ..."
+};
+
+} // namespace
+
+struct RecoveryVolume::Impl {
+    std::string volumeDir;
+    RecoveryConfig cfg;
+    Clock::time_point born = Clock::now();
+
+    mutable std::mutex lock;
+    std::optional<Running> running;
+    std::vector<std::string> commands;
+    std::vector<ScsiRecord> records;
+    unsigned scsiRequests = 0;
+    bool vanished = false;
+
+    // Serving state (under lock).
+    bool left = false;
+    std::atomic<unsigned> generation{0};
+    int listenFd = -1;
+    std::string socketPath;
+    dev_t socketDev = 0;
+    ino_t socketIno = 0;
+    std::vector<int> liveFds; // connections being served
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::list<Worker> workers;
+    std::thread acceptor;
+
+    std::string stateLocked(Clock::time_point now) const {
+        if (!running) {
+            if (cfg.neverReady || now < born + std::chrono::milliseconds(cfg.bootMs))
+                return "booting";
+            return "ready";
+        }
+        if (running->hang || now < running->start + std::chrono::milliseconds(running->durationMs))
+            return "running " + running->command;
+        return running->outcome;
+    }
+
+    // Joins workers that have finished. Called with lock held.
+    void reapLocked() {
+        for (auto it = workers.begin(); it != workers.end();) {
+            if (it->done->load()) {
+                it->thread.join();
+                it = workers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+};
+
+RecoveryVolume::RecoveryVolume(std::string volumeDir, RecoveryConfig cfg) : d(new Impl) {
+    d->volumeDir = std::move(volumeDir);
+    d->cfg = std::move(cfg);
+}
+
+RecoveryVolume::~RecoveryVolume() {
+    leave();
+    std::thread acceptor;
+    std::list<Impl::Worker> workers;
+    {
+        std::lock_guard<std::mutex> g(d->lock);
+        acceptor = std::move(d->acceptor);
+        workers.swap(d->workers);
+    }
+    if (acceptor.joinable()) acceptor.join();
+    // Once left, no new connection is adopted, so this is every worker.
+    for (auto &w : workers)
+        w.thread.join();
+}
+
+const std::string &RecoveryVolume::volumeDir() const {
+    return d->volumeDir;
+}
+
+std::string RecoveryVolume::stateText() const {
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->stateLocked(Clock::now());
+}
+
+std::vector<std::string> RecoveryVolume::commands() const {
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->commands;
+}
+
+std::vector<RecoveryVolume::ScsiRecord> RecoveryVolume::records() const {
+    std::lock_guard<std::mutex> g(d->lock);
+    return d->records;
+}
+
+bool RecoveryVolume::onBus() const {
+    std::lock_guard<std::mutex> g(d->lock);
+    return !d->left && (d->listenFd >= 0 || !d->liveFds.empty());
+}
+
+bool RecoveryVolume::adopt(int fd) {
+    if (fd < 0) return false;
+    std::lock_guard<std::mutex> g(d->lock);
+    if (d->left) {
+        ::close(fd);
+        return false;
+    }
+    d->reapLocked();
+    d->liveFds.push_back(fd);
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    Impl *impl = d.get();
+    std::thread t([this, impl, fd, done] {
+        while (serveOne(fd)) {
+        }
+        {
+            std::lock_guard<std::mutex> g(impl->lock);
+            impl->liveFds.erase(std::find(impl->liveFds.begin(), impl->liveFds.end(), fd));
+            ::close(fd);
+        }
+        done->store(true);
+    });
+    d->workers.push_back({std::move(t), done});
+    return true;
+}
+
+int RecoveryVolume::connect() {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
+    if (!adopt(sv[1])) {
+        ::close(sv[0]);
+        return -1;
+    }
+    return sv[0];
+}
+
+bool RecoveryVolume::listen(const std::string &socketPath) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) return false;
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+
+    std::thread old;
+    {
+        std::lock_guard<std::mutex> g(d->lock);
+        if (!d->left && d->listenFd >= 0) return false;
+        old = std::move(d->acceptor); // a listener that is ending after leave()
+    }
+    if (old.joinable()) old.join();
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    ::unlink(socketPath.c_str());
+    struct stat st;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 16) != 0 || ::stat(socketPath.c_str(), &st) != 0) {
+        ::close(fd);
+        return false;
+    }
+
+    std::lock_guard<std::mutex> g(d->lock);
+    d->left = false;
+    d->listenFd = fd;
+    d->socketPath = socketPath;
+    d->socketDev = st.st_dev;
+    d->socketIno = st.st_ino;
+    unsigned gen = ++d->generation;
+    Impl *impl = d.get();
+    d->acceptor = std::thread([this, impl, fd, gen] {
+        for (;;) {
+            if (impl->generation.load() != gen) break;
+            pollfd pfd{fd, POLLIN, 0};
+            int pr = ::poll(&pfd, 1, 20);
+            if (pr < 0 && errno != EINTR) break;
+            if (pr <= 0) continue;
+            int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) {
+                if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
+                break;
+            }
+            if (!adopt(c)) break;
+        }
+        std::lock_guard<std::mutex> g(impl->lock);
+        if (impl->listenFd == fd) impl->listenFd = -1;
+        ::close(fd);
+    });
+    return true;
+}
+
+void RecoveryVolume::leave() {
+    std::lock_guard<std::mutex> g(d->lock);
+    d->left = true;
+    ++d->generation; // the acceptor stops and closes its socket
+    for (int fd : d->liveFds)
+        ::shutdown(fd, SHUT_RDWR);
+    if (!d->socketPath.empty()) {
+        // Remove the socket file only if it is still ours: the owner may have
+        // renamed it, or put a new device's socket at that path.
+        struct stat st;
+        if (::lstat(d->socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+            st.st_dev == d->socketDev && st.st_ino == d->socketIno)
+            ::unlink(d->socketPath.c_str());
+        d->socketPath.clear();
+    }
+}
+
+bool RecoveryVolume::serveOne(int fd) {
+    uint8_t head[vyrwire::RequestHeaderSize];
+    if (!vyrwire::readFull(fd, head, sizeof head)) return false;
+    vyrwire::Request r = vyrwire::decodeRequest(head);
+
+    auto reply = [fd](int32_t result, const std::vector<uint8_t> &payload) {
+        uint8_t rh[vyrwire::ReplyHeaderSize];
+        vyrwire::encodeReply({result, uint32_t(payload.size())}, rh);
+        return vyrwire::writeFull(fd, rh, sizeof rh) &&
+               (payload.empty() || vyrwire::writeFull(fd, payload.data(), payload.size()));
+    };
+
+    if (r.op != vyrwire::OpScsi) {
+        // A mass-storage volume has no ROM-mode endpoints: every USB request stalls.
+        size_t extra = vyrwire::requestPayloadLength(r);
+        if (extra > MaxDataLength || !discard(fd, extra)) return false;
+        return reply(vyrwire::ErrPipe, {});
+    }
+    if (r.b2 == vyrwire::ScsiToDevice && r.length > MaxDataLength) return false;
+
+    uint8_t cdb[vyrwire::ScsiCdbSize];
+    if (!vyrwire::readFull(fd, cdb, sizeof cdb)) return false;
+    std::vector<uint8_t> data;
+    if (r.b2 == vyrwire::ScsiToDevice && r.length > 0) {
+        data.resize(r.length);
+        if (!vyrwire::readFull(fd, data.data(), data.size())) return false;
+    }
+
+    // Reply payload: status, sense length, two zero bytes, 32 sense bytes, data.
+    std::vector<uint8_t> out(vyrwire::ScsiReplyPrefix, 0);
+    auto checkCondition = [&out](uint8_t asc) {
+        out[0] = StatusCheckCondition;
+        out[1] = 18;
+        uint8_t *sense = out.data() + 4;
+        sense[0] = 0x70; // current error, fixed format
+        sense[2] = 0x05; // ILLEGAL REQUEST
+        sense[7] = 10;   // additional sense length
+        sense[12] = asc;
+    };
+
+    int32_t result = 0;
+    std::string leaving;
+    {
+        std::lock_guard<std::mutex> g(d->lock);
+        if (d->left) return false;
+        ScsiRecord rec;
+        size_t cdbLen = std::min<size_t>(r.b1, sizeof cdb);
+        rec.cdb.assign(cdb, cdb + cdbLen);
+        rec.dir = r.b2;
+        rec.data = data;
+        rec.length = r.length;
+        d->records.push_back(std::move(rec));
+
+        unsigned n = d->scsiRequests++;
+        bool faulted = d->cfg.scsiErrno != 0 &&
+                       (d->cfg.scsiErrorCount <= 0 || n < unsigned(d->cfg.scsiErrorCount));
+        uint8_t op = cdb[0];
+        bool cdbLenOk = r.b1 >= 6 && r.b1 <= 16;
+        if (faulted) {
+            result = -std::abs(d->cfg.scsiErrno);
+        } else if (!cdbLenOk) {
+            checkCondition(AscInvalidField);
+        } else if (op == OpFileCopyComplete) {
+            if (r.b1 != 6 || r.b2 == vyrwire::ScsiToDevice) checkCondition(AscInvalidField);
+        } else if (op == OpUpdateState) {
+            if (r.b1 != 6 || r.b2 != vyrwire::ScsiFromDevice) {
+                checkCondition(AscInvalidField);
+            } else {
+                std::string text = d->stateLocked(Clock::now());
+                std::vector<uint8_t> state(StateTextSize, 0);
+                std::memcpy(state.data(), text.data(), std::min(text.size(), StateTextSize));
+                size_t n = std::min<size_t>({r.length, cdb[4], StateTextSize});
+                out.insert(out.end(), state.begin(), state.begin() + n);
+            }
+        } else if (op == OpCommand) {
+            if (r.b1 != 10 || r.b2 != vyrwire::ScsiToDevice || cdb[4] != (r.length & 0xff)) {
+                checkCondition(AscInvalidField);
+            } else {
+                std::string cmd(data.begin(), std::find(data.begin(), data.end(), 0));
+                d->commands.push_back(cmd);
+                if (d->cfg.vanishVolume && !d->vanished) {
+                    d->vanished = true;
+                    std::error_code ec;
+                    std::filesystem::remove_all(d->volumeDir, ec);
+                }
+                Running run;
+                run.command = cmd;
+                run.start = Clock::now();
+                run.outcome = "success";
+                run.durationMs = d->cfg.commandMs;
+                const RecoveryConfig &cfg = d->cfg;
+                if (isLeaveCommand(cmd)) {
+                    run.durationMs = 0;
+                    leaving = cmd;
+                } else if (!cfg.hangCommand.empty() && cmd.rfind(cfg.hangCommand, 0) == 0) {
+                    run.hang = true;
+                } else if (!cfg.failCommand.empty() && cmd.rfind(cfg.failCommand, 0) == 0) {
+                    run.outcome = "failed " + cmd;
+                } else if (cmd.rfind("update:", 0) == 0) {
+                    std::string file = cmd.substr(7);
+                    run.durationMs = cfg.updateMs;
+                    std::error_code ec;
+                    auto full = std::filesystem::path(d->volumeDir) / file;
+                    if (!safeVolumeName(file) || !std::filesystem::is_regular_file(full, ec) ||
+                        std::filesystem::file_size(full, ec) == 0 || ec) {
+                        run.durationMs = 0;
+                        run.outcome = "failed no file " + file;
+                    }
+                }
+                d->running = std::move(run);
+            }
+        } else {
+            checkCondition(AscInvalidOpcode);
+        }
+    }
+
+    if (result != 0) out.resize(vyrwire::ScsiReplyPrefix);
+    bool sent = reply(result, out);
+    if (!leaving.empty()) {
+        leave();
+        if (onLeave) onLeave(leaving);
+        return false;
+    }
+    return sent;
+}
+
+} // namespace vyrsim
