@@ -1,0 +1,252 @@
+#include "burnplan.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QXmlStreamReader>
+#include <QtEndian>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Plans written on Windows use backslashes; here both are separators.
+QString nativePath(QString path) {
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return QDir::toNativeSeparators(path);
+}
+
+// Everything before the last separator; empty when there is none.
+QString directoryOf(const QString &path) {
+    const int cut = int(path.lastIndexOf(QDir::separator()));
+    return cut < 0 ? QString() : path.left(cut);
+}
+
+// The sn attribute: missing or not a number counts as 0. A number that does
+// not fit an int is kept out of range (so the element is skipped) instead of
+// silently landing in record 0.
+int parseSn(const QString &text) {
+    bool ok = false;
+    const qlonglong value = text.trimmed().toLongLong(&ok);
+    if (ok)
+        return value < -1 ? -1
+                          : (value > BurnPlan::MAX_COMMANDS ? BurnPlan::MAX_COMMANDS : int(value));
+    static const QRegularExpression digits(QStringLiteral("^\\s*([+-]?)[0-9]+\\s*$"));
+    const QRegularExpressionMatch m = digits.match(text);
+    if (m.hasMatch()) return m.captured(1) == QLatin1String("-") ? -1 : BurnPlan::MAX_COMMANDS;
+    return 0;
+}
+
+// Image size as the low 32 bits of the file length, read as a signed value.
+qint32 fileSize32(const QString &path) {
+    return qint32(quint32(quint64(QFileInfo(path).size())));
+}
+
+// A plan step names a file that exists only when it is a regular file:
+// a directory or a device node is treated as missing.
+bool isImageFile(const QString &path) {
+    return QFileInfo(path).isFile();
+}
+
+// Measured image: size (-1 until found) and word sum.
+struct Image {
+    qint32 size = -1;
+    quint32 sum = 0;
+};
+
+bool measure(const QString &path, Image &image) {
+    if (!isImageFile(path)) {
+        qDebug().nospace().noquote() << "cannot find " << path;
+        return false;
+    }
+    image.size = fileSize32(path);
+    image.sum = BurnPlan::checkSum(path);
+    return true;
+}
+
+// Replaces every size placeholder ":<digits>#" with ":<size>#".
+QString fillPlaceholders(QString text, qint32 size) {
+    static const QRegularExpression placeholder(QStringLiteral(":[0-9]*#"));
+    return text.replace(placeholder, QStringLiteral(":%1#").arg(size));
+}
+
+} // namespace
+
+BurnPlan::BurnPlan(const QString &planPath)
+    : mPlanPath(planPath.isEmpty() ? QString::fromLatin1(DEFAULT_PATH) : nativePath(planPath)) {
+    qDebug().noquote() << "BurnPlan" << mPlanPath;
+    mPlanDir = directoryOf(mPlanPath);
+    mLoaded = readConfig();
+}
+
+const BurnCommand &BurnPlan::command(int i) const {
+    static const BurnCommand none;
+    return (i >= 0 && i < MAX_COMMANDS) ? mCommands[i] : none;
+}
+
+QString BurnPlan::getResourcePath() const {
+    qDebug().nospace().noquote() << "getResourcePath  " << mResourceDir;
+    if (!mResourceDir.isEmpty() && QFileInfo::exists(mResourceDir)) return mResourceDir;
+    return QString();
+}
+
+// A record's file: the plan directory, a separator and the attribute. A plan
+// given without a directory resolves its files against the working directory.
+QString BurnPlan::recordPath(const QString &attr) const {
+    const QString rel = nativePath(attr);
+    return mPlanDir.isEmpty() ? rel : mPlanDir + QDir::separator() + rel;
+}
+
+bool BurnPlan::readConfig() {
+    qDebug().noquote() << "--readConfig---" << mPlanPath;
+    if (!QFileInfo(mPlanPath).isFile()) return false;
+    QFile file(mPlanPath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
+
+    Image upgrade, patch, uImage, spl, uboot;
+    bool patchFlag = false;
+    int loadAddrIndex = -1;
+    int elements = 0;
+
+    QXmlStreamReader xml(&file);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement ||
+            xml.name() != QLatin1String("command"))
+            continue;
+        const QXmlStreamAttributes attrs = xml.attributes();
+        const int sn = parseSn(attrs.value(QLatin1String("sn")).toString());
+        if (sn < 0 || sn >= MAX_COMMANDS) {
+            qDebug().noquote() << "skip command with sn"
+                               << attrs.value(QLatin1String("sn")).toString();
+            continue;
+        }
+
+        BurnCommand &rec = mCommands[sn];
+        rec.sn = sn;
+        rec.parameters[BurnCommand::PARAM_PATH] =
+            recordPath(attrs.value(QLatin1String("path")).toString());
+        static const char *const names[] = {nullptr,    "device", "address", "offset",
+                                            "filesize", "run",    "count",   "cmd"};
+        for (int p = BurnCommand::PARAM_DEVICE; p <= BurnCommand::PARAM_CMD; ++p)
+            rec.parameters[p] = attrs.value(QLatin1String(names[p])).toString();
+        rec.command = xml.readElementText();
+        ++elements;
+
+        const QString kind = rec.command.trimmed();
+        const QString &path = rec.path();
+        if (kind == QLatin1String("load to ram")) {
+            if (upgrade.size < 0) {
+                if (measure(path, upgrade))
+                    qDebug().nospace().noquote()
+                        << path << " modify upgrade size is :" << upgrade.size;
+            } else if (path.contains(QLatin1String("patch"))) {
+                patchFlag = true;
+                if (measure(path, patch))
+                    qDebug().nospace().noquote() << path << " modify patch size is :" << patch.size;
+            }
+            mResourceDir = directoryOf(path);
+        } else if (kind == QLatin1String("load addr")) {
+            loadAddrIndex = sn;
+        } else if (kind == QLatin1String("load uimage")) {
+            if (measure(path, uImage))
+                qDebug().nospace().noquote() << path << " modify uImage size is :" << uImage.size;
+        } else if (kind == QLatin1String("load spl")) {
+            measure(path, spl);
+        } else if (kind == QLatin1String("load uboot")) {
+            measure(path, uboot);
+        }
+
+        // A check command carries the size and sum of the image loaded by the
+        // record just before it (by index). Record 0 has none: left as written.
+        if (sn > 0 && kind.startsWith(QLatin1String("crc")) &&
+            kind.contains(QLatin1String("size")) && kind.contains(QLatin1String("value"))) {
+            const BurnCommand &prev = mCommands[sn - 1];
+            const QString prevKind = prev.command.trimmed();
+            const Image *image = &upgrade;
+            if (prevKind == QLatin1String("load uimage"))
+                image = &uImage;
+            else if (prev.path().contains(QLatin1String("patch")))
+                image = &patch;
+            else if (prevKind == QLatin1String("load spl"))
+                image = &spl;
+            else if (prevKind == QLatin1String("load uboot"))
+                image = &uboot;
+            QString text = rec.command;
+            text.replace(QLatin1String("size"), QString::number(image->size));
+            text.replace(QLatin1String("value"), QString::number(image->sum, 16));
+            qDebug().noquote() << "--------------" << text;
+            rec.command = text;
+            qDebug().nospace().noquote() << "crc cmd: " << text;
+        }
+    }
+    file.close();
+    mCommandCount = elements;
+
+    // The "load addr" text carries the image sizes in ":<digits>#"
+    // placeholders: all of them the upgrade size, or with a patch image
+    // exactly two, split 12 characters after the first placeholder.
+    if (loadAddrIndex > 0 && upgrade.size > 0) {
+        QString &cmd = mCommands[loadAddrIndex].parameters[BurnCommand::PARAM_CMD];
+        qDebug().noquote() << "From String:" << cmd;
+        static const QRegularExpression placeholder(QStringLiteral(":[0-9]*#"));
+        bool changed = false;
+        QString text;
+        if (!patchFlag) {
+            text = fillPlaceholders(cmd, upgrade.size);
+            changed = true;
+        } else {
+            QRegularExpressionMatchIterator it = placeholder.globalMatch(cmd);
+            int matches = 0;
+            qsizetype first = -1;
+            while (it.hasNext()) {
+                const QRegularExpressionMatch m = it.next();
+                if (matches++ == 0) first = m.capturedStart();
+            }
+            if (matches == 2) {
+                const qsizetype split = first + 12;
+                text = fillPlaceholders(cmd.left(split), upgrade.size) +
+                       fillPlaceholders(cmd.mid(split), patch.size);
+                changed = true;
+            }
+        }
+        if (changed) {
+            qDebug().noquote() << "Changed to:" << text;
+            cmd = text;
+        }
+    }
+    return true;
+}
+
+quint32 BurnPlan::checkSum(const QString &path) {
+    quint32 sum = 0;
+    QFile file(path);
+    if (QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        // Read in large blocks; a partial word at the end of one read is
+        // carried to the front of the next.
+        constexpr qint64 block = 1 << 20;
+        std::vector<unsigned char> buf(block + 4);
+        qint64 carry = 0;
+        for (;;) {
+            const qint64 got = file.read(reinterpret_cast<char *>(buf.data()) + carry, block);
+            if (got <= 0) break;
+            const qint64 have = carry + got;
+            const qint64 words = have / 4;
+            const unsigned char *p = buf.data();
+            quint32 s = 0;
+            for (qint64 w = 0; w < words; ++w)
+                s += qFromLittleEndian<quint32>(p + 4 * w);
+            sum += s;
+            carry = have - words * 4;
+            std::memmove(buf.data(), p + words * 4, size_t(carry));
+        }
+        if (carry > 0) {
+            std::memset(buf.data() + carry, 0, size_t(4 - carry));
+            sum += qFromLittleEndian<quint32>(buf.data());
+        }
+    }
+    qDebug().nospace().noquote() << "checkSum  " << path << " value: " << QString::number(sum, 16);
+    return sum;
+}
