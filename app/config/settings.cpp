@@ -1,0 +1,34 @@
+#include "settings.h"
+
+#include <QSettings>
+
+namespace {
+
+QVariant readKey(const char *key, const QVariant &fallback) {
+    const QSettings ini(QString::fromLatin1(Settings::FILE_NAME), QSettings::IniFormat);
+    return ini.value(QLatin1String(key), fallback);
+}
+
+} // namespace
+
+namespace Settings {
+
+bool eraseEnabled() {
+    return readKey("Erase/enable", true).toBool();
+}
+
+QString eraseCommand() {
+    return readKey("Erase/erasecmd", QStringLiteral("nand_erase")).toString();
+}
+
+QString language() {
+    return readKey("lanuage", QStringLiteral("cn")).toString();
+}
+
+void setLanguage(const QString &language) {
+    QSettings ini(QString::fromLatin1(FILE_NAME), QSettings::IniFormat);
+    ini.setValue(QStringLiteral("lanuage"), language);
+    ini.sync();
+}
+
+} // namespace Settings

@@ -1,0 +1,24 @@
+// The settings that survive a restart, kept in configure.ini (INI format) in
+// the working directory. Each call opens the file, reads or writes one key and
+// closes it; a missing file or key gives the default.
+#ifndef SETTINGS_H
+#define SETTINGS_H
+
+#include <QString>
+
+namespace Settings {
+
+constexpr const char *FILE_NAME = "configure.ini";
+
+// "Erase/enable", default true: whether the operator may choose erasing.
+bool eraseEnabled();
+// "Erase/erasecmd", default "nand_erase": the erase command for the boot loader.
+QString eraseCommand();
+// "lanuage" (spelled so in the file), default "cn"; "cn" or "en".
+QString language();
+// Writes "lanuage". An unwritable file just forgets the choice.
+void setLanguage(const QString &language);
+
+} // namespace Settings
+
+#endif
