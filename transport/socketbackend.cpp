@@ -1,0 +1,58 @@
+// Devices of the virtual line: one wire-protocol exchange per call. The time-out
+// rule lives in vyrwire::call: no reply in time shuts the socket down, and every
+// later call on it fails as "no device".
+#include "usbbackend.h"
+
+#include "vyrwire.h"
+
+namespace pipewell {
+
+namespace {
+
+constexpr unsigned ResetTimeoutMs = 5000;
+
+int control(int fd, uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
+            uint16_t length, unsigned timeoutMs) {
+    vyrwire::Request r;
+    r.op = vyrwire::OpControl;
+    r.b1 = type;
+    r.b2 = request;
+    r.wValue = value;
+    r.wIndex = index;
+    r.length = length;
+    r.timeoutMs = timeoutMs;
+    const bool in = type & 0x80;
+    uint32_t got = 0;
+    int32_t ret = in ? vyrwire::call(fd, r, nullptr, 0, data, length, &got)
+                     : vyrwire::call(fd, r, data, length, nullptr, 0, &got);
+    // A count that does not match what travelled is a broken peer.
+    if (ret > int32_t(length) || (in && ret >= 0 && uint32_t(ret) != got)) return vyrwire::ErrIo;
+    return ret;
+}
+
+int bulk(int fd, uint8_t endpoint, uint8_t *data, uint32_t length, unsigned timeoutMs) {
+    vyrwire::Request r;
+    const bool in = endpoint & 0x80;
+    r.op = in ? vyrwire::OpBulkIn : vyrwire::OpBulkOut;
+    r.b1 = endpoint;
+    r.length = length;
+    r.timeoutMs = timeoutMs;
+    uint32_t got = 0;
+    int32_t ret = in ? vyrwire::call(fd, r, nullptr, 0, data, length, &got)
+                     : vyrwire::call(fd, r, data, length, nullptr, 0, &got);
+    if (ret > 0 && (uint32_t(ret) > length || (in && uint32_t(ret) != got))) return vyrwire::ErrIo;
+    return ret;
+}
+
+int reset(int fd) {
+    vyrwire::Request r;
+    r.op = vyrwire::OpReset;
+    r.timeoutMs = ResetTimeoutMs;
+    return vyrwire::call(fd, r, nullptr, 0, nullptr, 0, nullptr);
+}
+
+} // namespace
+
+const UsbBackend socketBackend = {control, bulk, reset};
+
+} // namespace pipewell
