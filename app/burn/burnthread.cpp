@@ -1,0 +1,103 @@
+// BurnThread core: the tick loop, the port log line, presence of the device,
+// opening its handle and identifying its boot stage.
+#include "burnthread.h"
+
+#include <QDebug>
+#include <QTime>
+#include <QWriteLocker>
+#include <unistd.h>
+
+#include "burnclock.h"
+#include "burnplan.h"
+#include "burnstate.h"
+#include "hubsift.h"
+#include "romvane.h"
+
+namespace {
+const BurnCommand kEmptyRecord{};
+// A port log text at or above this length takes no further lines until the
+// window has collected it.
+constexpr int kPortLogLimit = 256;
+} // namespace
+
+BurnThread::BurnThread(int port, QObject *parent) : QThread(parent), mThreadOrder(port) {}
+
+BurnThread::~BurnThread() {
+    qDebug().noquote() << " ~BurnThread()";
+}
+
+void BurnThread::run() {
+    while (gAppRunning.load()) {
+        tick();
+        if (mStopped.load()) break;
+        BurnClock::sleepMs(1000);
+    }
+    qDebug().noquote() << mThreadOrder << " exit";
+}
+
+void BurnThread::tick() {
+    // The window may install a new plan at any time; this tick keeps walking
+    // the one it started with.
+    mPlan = burnPlan();
+    burnProcess();
+    mPlan.reset();
+}
+
+const BurnCommand &BurnThread::record(int index) const {
+    if (!mPlan || index < 0 || index >= BurnPlan::MAX_COMMANDS) return kEmptyRecord;
+    return mPlan->command(index);
+}
+
+int BurnThread::planCount() const {
+    return mPlan ? mPlan->commandCount() : 0;
+}
+
+QString BurnThread::recordCommand(int index) const {
+    return record(index).command.trimmed();
+}
+
+void BurnThread::fail() {
+    gPortInfo[mThreadOrder].status = PORT_STATUS_FAILED;
+}
+
+void BurnThread::logShow(const QString &text) {
+    if (text.isEmpty()) return;
+    const QString line = QStringLiteral("[T ") + QString::number(mThreadOrder) +
+                         QStringLiteral("][") + QTime::currentTime().toString("hh:mm:ss") +
+                         QStringLiteral("]: ") + text;
+    QWriteLocker lock(&gLogLock);
+    SharedText &log = gPortLog[mThreadOrder].text;
+    if (!log.isEmpty()) log.append(QStringLiteral("\n"));
+    if (log.length() < kPortLogLimit) log.append(line);
+    gPortLogPending[mThreadOrder] = true;
+}
+
+bool BurnThread::isDevicePresent() const {
+    return isDevPathListed(gPortInfo[mThreadOrder].portPath.get());
+}
+
+VyrHandle BurnThread::openDeviceHandle() {
+    PortInfo &info = gPortInfo[mThreadOrder];
+    const VyrHandle old = info.handle.exchange(0);
+    if (old > 0) ::close(static_cast<int>(old));
+    const QByteArray path = info.portPath.get().toLatin1();
+    const VyrHandle handle = VyrGetDeviceHandle(deviceName, path.constData());
+    // -1 (found but not opened) is as useless as no handle at all.
+    return handle > 0 ? handle : 0;
+}
+
+int BurnThread::identifyDevice() {
+    const VyrHandle handle = openDeviceHandle();
+    gPortInfo[mThreadOrder].handle = handle;
+    if (handle <= 0) {
+        qDebug().noquote() << "thread" << mThreadOrder << "handle null";
+        return -1;
+    }
+    unsigned char reply[4] = {0, 0, 0, 0};
+    RomRequest req{};
+    req.handle = handle;
+    req.length = sizeof reply;
+    req.buffer = reply;
+    if (VyrUsbIdentifyHost(&req) != 0) return -1;
+    return static_cast<signed char>(reply[3]);
+}

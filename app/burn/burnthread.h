@@ -1,0 +1,137 @@
+// BurnThread: the worker that burns the device on one port. Its state is the
+// port's status in gPortInfo; one tick advances it by one step, once a second.
+//
+// The operations are split by concern over several files, all members of this
+// class: burnthread.cpp (tick, log line, presence, handle, identify),
+// statemachine.cpp (the per-status step), bootloading.cpp (walking the plan
+// through ROM and loaders), memorychannel.cpp (device RAM and the command
+// channels) and massstorage.cpp (the volume and the file copies).
+#ifndef BURNTHREAD_H
+#define BURNTHREAD_H
+
+#include <QDir>
+#include <QString>
+#include <QThread>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "vyrhandle.h"
+
+class BurnPlan;
+struct BurnCommand;
+
+class BurnThread : public QThread {
+    Q_OBJECT
+
+  public:
+    // Device RAM address where the engine leaves a text for the boot loader
+    // and reads the identification text back.
+    static constexpr uint32_t commandRamAddress = 0x8F8E0000u;
+    // Name under which ROM-mode devices are found.
+    static constexpr const char *deviceName = "Skelmar Device";
+
+    explicit BurnThread(int port, QObject *parent = nullptr);
+    ~BurnThread() override;
+
+    bool isStopped() const { return mStopped.load(); }
+    void setStopped(bool stopped) { mStopped.store(stopped); }
+    int port() const { return mThreadOrder; }
+
+    // One tick of the port's state machine with a snapshot of the current
+    // plan held for the whole tick (the thread's loop calls it once a second).
+    void tick();
+
+    // Port log line "[T <port>][hh:mm:ss]: <text>".
+    void logShow(const QString &text);
+    bool isDevicePresent() const;
+    VyrHandle openDeviceHandle();
+    int identifyDevice();
+
+    // State machine (statemachine.cpp).
+    void burnProcess();
+    void rematchPortInfo();
+
+    // Boot-stage loading (bootloading.cpp).
+    void loadStep();
+    bool loadSpl();
+    bool loadUboot();
+    void loadUimage();
+    int makeDevId();
+
+    // Device RAM and command channels (memorychannel.cpp).
+    void writeFileToRam(const QString &path, uint32_t address, bool runAfter);
+    void writeCommandToRam(const QString &text, uint32_t address);
+    void writeCommandToDefaultRam(const QString &text) {
+        writeCommandToRam(text, commandRamAddress);
+    }
+    QString readIdValue(VyrHandle handle);
+    QString sendCommandWithReply(const QString &command, int pollCount);
+    bool sendCommandToRecovery(const QString &command);
+    QString getUpdateStatus();
+
+    // Mass-storage path (massstorage.cpp).
+    QString findDiskPath();
+    bool copyDirectory(const QDir &fromDir, const QDir &toDir, bool overwrite);
+
+    // A file name taken from a plan command or a directory listing: a plain
+    // name that cannot leave the directory it is joined to.
+    static bool isPlainFileName(const QString &name);
+    // Wait-limit rules: the boot loader wait (status 5) and the wait for the
+    // device to leave ROM mode (status 6) take the plan's count within bounds.
+    static int bootLoaderWaitLimit(const QString &count);
+    static int bootmWaitLimit(const QString &count);
+    // Wait-count credit after a prepared file of `bytes` was copied: the copy
+    // time at 10 MiB per tick, leaving at least 8 ticks of the limit.
+    static int creditPrepareCopy(int waitCount, int waitLimit, qint64 bytes);
+
+  protected:
+    void run() override;
+
+    // Plan access through the tick's snapshot; out-of-range indexes read as an
+    // empty record.
+    const BurnCommand &record(int index) const;
+    int planCount() const;
+    QString recordCommand(int index) const; // trimmed
+    void fail();
+    void advanceRecoveryCommand();
+    bool placeUpdateFile(const QString &fileName);
+    void runPreparation();
+    void copyMediaCommand();
+    void handleStatus5();
+    void handleStatus6();
+    void handleStatus7();
+    void handleStatus8();
+    void handleStatus11();
+    void handleStatus12();
+    void resetMembers();
+    void advance();
+    bool readIdText(VyrHandle handle, QString *text);
+
+    std::shared_ptr<const BurnPlan> mPlan; // held for one tick
+
+    // Core members.
+    int mCurBurnCmd = 0;
+    const int mThreadOrder;
+    int mMaxBurnWaitNum = 0;
+    int mBurnWaitCount = 0;
+    std::atomic<bool> mStopped{true};
+    bool mResultPending = true;
+    bool mNeedDiskCheck = false;
+    QString mLastCmdText;
+    bool mDiskFound = false;
+    QString mDiskPath;
+    bool mMediaCopied = false;
+    bool mCmdSent = false;
+    QString mRecoveryCmd;
+    QString mPrepareCmd;
+
+    // Boot-stage loading members.
+    int mLoadedStage = 0;
+    bool mUbootLoaded = false;
+    bool mJustLoaded = false;
+    int mCrcRetry = 0;
+    int mUbootFailCount = 0;
+};
+
+#endif

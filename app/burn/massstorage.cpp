@@ -1,0 +1,165 @@
+// The device's mass-storage volume after bootm: finding it, and the file
+// copies the recovery commands need (upgrade file, media directory, prepared
+// files).
+#include "burnthread.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <climits>
+#include <vector>
+
+#include "burnclock.h"
+#include "burnplan.h"
+#include "burnstate.h"
+#include "hubsift.h"
+
+bool BurnThread::isPlainFileName(const QString &name) {
+    if (name.isEmpty() || name == QLatin1String(".") || name.contains(QLatin1String("..")))
+        return false;
+    return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
+           !name.contains(QChar(0));
+}
+
+int BurnThread::creditPrepareCopy(int waitCount, int waitLimit, qint64 bytes) {
+    const qint64 ticks = (bytes >> 20) / 10; // 10 MiB per tick
+    if (ticks >= waitLimit) return waitCount;
+    int credited = waitCount + static_cast<int>(ticks);
+    if (credited >= waitLimit - 8) credited = waitLimit - 8;
+    return credited;
+}
+
+QString BurnThread::findDiskPath() {
+    const QByteArray path = gPortInfo[mThreadOrder].portPath.get().toLatin1();
+    std::vector<char> buffer(PATH_MAX, '\0');
+    if (mNeedDiskCheck) {
+        // The volume is first seen present; its path is asked for from the
+        // next tick on.
+        if (VyrGetMsNumber(path.constData(), 0, buffer.data()) == 1) mNeedDiskCheck = false;
+        return QString();
+    }
+    VyrGetMsNumber(path.constData(), 1, buffer.data());
+    buffer.back() = '\0';
+    QString disk = QString::fromLatin1(buffer.data());
+    qDebug().noquote() << "st: " << disk;
+    if (disk.isEmpty() || !QDir(disk).exists()) disk.clear();
+    qDebug().noquote() << "disk path:" << disk;
+    return disk;
+}
+
+bool BurnThread::copyDirectory(const QDir &fromDir, const QDir &toDir, bool overwrite) {
+    QDir formDir_ = fromDir;
+    QDir toDir_ = toDir;
+    if (!toDir_.exists() && !toDir_.mkdir(toDir_.absolutePath())) return false;
+    const QFileInfoList fileInfoList =
+        formDir_.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Unsorted);
+    for (const QFileInfo &fileInfo : fileInfoList) {
+        const QString name = fileInfo.fileName();
+        if (name == QLatin1String(".") || name == QLatin1String("..")) continue;
+        if (fileInfo.isDir()) {
+            // A linked directory could lead back into itself or out of the
+            // media directory: refuse it rather than follow it.
+            if (fileInfo.isSymLink()) {
+                qDebug().noquote()
+                    << "copy " + fileInfo.filePath() << "  to " << name << "linked directory";
+                qDebug().noquote() << "false";
+                return false;
+            }
+            qDebug().noquote() << "copy " + fileInfo.filePath() << "  to " << name;
+            if (!copyDirectory(QDir(fileInfo.filePath()), QDir(toDir_.filePath(name)), overwrite)) {
+                qDebug().noquote() << "false";
+                return false;
+            }
+        } else {
+            if (overwrite && toDir_.exists(name)) toDir_.remove(name);
+            qDebug().noquote() << "copy " + fileInfo.filePath() << "  to " << name;
+            if (!QFile::copy(fileInfo.filePath(), toDir_.filePath(name))) {
+                qDebug().noquote() << "false";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// "update:<name>": put the upgrade file on the volume unless it is there
+// already. False when the burn failed here.
+bool BurnThread::placeUpdateFile(const QString &fileName) {
+    if (!isPlainFileName(fileName)) {
+        logShow("refused file name: " + fileName);
+        fail();
+        return false;
+    }
+    const QString destination = mDiskPath + QLatin1Char('/') + fileName;
+    if (QFile::exists(destination)) return true;
+    const QString source = gUpgradeDir.get() + fileName;
+    qDebug().noquote() << "mMaxBurnWaitNum" << mMaxBurnWaitNum;
+    qDebug().noquote() << "copy  " << source << "   to  " << destination;
+    if (QFile::copy(source, destination)) {
+        logShow("copy successed:" + fileName);
+        return true;
+    }
+    BurnClock::sleepMs(2000);
+    if (QFile::copy(source, destination)) {
+        logShow("copy successed 2nd time:" + fileName);
+        return true;
+    }
+    logShow("copy failed 2 times:" + destination);
+    fail();
+    return false;
+}
+
+// "copy_media": the media directory onto the volume, once per burn.
+void BurnThread::copyMediaCommand() {
+    const QString media = mediaFilesPath.get();
+    if (media.isEmpty() || !QDir(media).exists()) {
+        advanceRecoveryCommand();
+        return;
+    }
+    qDebug().noquote() << "mediaFilesPath" << media;
+    if (mMediaCopied) return; // a second copy is not made; the wait runs on to its limit
+    if (copyDirectory(QDir(media), QDir(mDiskPath + QLatin1Char('/')), true)) {
+        advanceRecoveryCommand();
+        mMediaCopied = true;
+        logShow(mRecoveryCmd + "to" + mDiskPath + " successed");
+    } else {
+        fail();
+        logShow(mRecoveryCmd + "to" + mDiskPath + " failed");
+    }
+}
+
+// The argument of a running recovery command: a copy made while the device
+// is busy with the command.
+void BurnThread::runPreparation() {
+    PortInfo &info = gPortInfo[mThreadOrder];
+    if (mPrepareCmd == QLatin1String("prepare:copy_media")) {
+        const QString media = mediaFilesPath.get();
+        if (media.isEmpty() || !QDir(media).exists() || mMediaCopied) return;
+        qDebug().noquote() << "mediaFilesPath" << media;
+        if (copyDirectory(QDir(media), QDir(mDiskPath + QLatin1Char('/')), true)) {
+            info.progress = info.progress.load() + 2;
+            mMediaCopied = true;
+            logShow(mPrepareCmd + "to" + mDiskPath + " successed");
+        } else {
+            fail();
+            logShow(mPrepareCmd + "to" + mDiskPath + " failed");
+        }
+        return;
+    }
+    if (!mPrepareCmd.startsWith(QLatin1String("prepare"))) return;
+    const QString preparename = mPrepareCmd.mid(8);
+    if (!isPlainFileName(preparename)) {
+        logShow("refused file name: " + preparename);
+        fail();
+        return;
+    }
+    const QString destination = mDiskPath + QLatin1Char('/') + preparename;
+    logShow(gUpgradeDir.get() + preparename + " to " + destination);
+    if (QFile::copy(gUpgradeDir.get() + preparename, destination)) {
+        logShow("prepare file successed:" + preparename);
+        mBurnWaitCount =
+            creditPrepareCopy(mBurnWaitCount, mMaxBurnWaitNum, QFileInfo(destination).size());
+    } else {
+        logShow("prepare file failed:" + preparename);
+    }
+}

@@ -1,0 +1,218 @@
+// The data and command channel to one device: files and texts into device
+// RAM, the identification text back, text commands to the boot loader with
+// their reply, and commands to the recovery system through its volume.
+#include "burnthread.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QWriteLocker>
+#include <cstring>
+#include <vector>
+
+#include "burnclock.h"
+#include "burnstate.h"
+#include "romvane.h"
+
+namespace {
+
+constexpr qint64 kPieceSize = 65536; // largest piece of a file per transfer
+constexpr int kIdLength = 32;        // identification text read back
+constexpr int kCmdBlockLength = 68;  // boot loader command block
+constexpr int kCmdTextRoom = 64;
+constexpr int kCmdFlagByte = 66;
+constexpr int kReplyLength = 64;     // boot loader reply
+constexpr int kRecoveryBuffer = 128; // recovery command and result texts
+
+QString latinUpToZero(const char *data, int maxLength) {
+    int n = 0;
+    while (n < maxLength && data[n] != '\0')
+        ++n;
+    return QString::fromLatin1(data, n);
+}
+
+} // namespace
+
+void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runAfter) {
+    PortInfo &info = gPortInfo[mThreadOrder];
+    if (path.isEmpty()) {
+        logShow(QStringLiteral("filepath == NULL "));
+        fail();
+        return;
+    }
+    QString localPath = path;
+    localPath.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    QFile file(localPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        logShow("can not open the file " + path);
+        fail();
+        return;
+    }
+
+    qint64 remaining = file.size();
+    qint64 offset = 0;
+    const VyrHandle handle = openDeviceHandle();
+    info.handle = handle;
+    std::vector<char> buffer(static_cast<size_t>(kPieceSize));
+    uint32_t written = 0;
+    RomRequest req{};
+    req.handle = handle;
+    req.ram_addr = address;
+    req.actual_len = &written;
+
+    while (remaining != 0) {
+        const qint64 n = qMin(remaining, kPieceSize);
+        if (file.read(buffer.data(), n) != n) {
+            logShow(QStringLiteral("write data to ram failed!"));
+            fail();
+            return;
+        }
+        written = 0;
+        req.length = static_cast<uint32_t>(n);
+        req.buffer = buffer.data();
+        const int r = VyrUsbWriteLargeMem(&req);
+        if (r == 0 && gBurning.load()) {
+            // 0 means the whole piece went.
+            const qint64 moved = (written > 0 && written <= n) ? written : n;
+            remaining -= moved;
+            req.ram_addr += static_cast<uint32_t>(moved);
+            offset += moved;
+            file.seek(offset);
+            continue;
+        }
+        if (!gBurning.load()) {
+            qDebug().noquote() << "mThreadOrder" << mThreadOrder << "gBurning==false";
+            fail();
+            return;
+        }
+        qDebug().noquote() << "mThreadOrder" << mThreadOrder << "write data to ram failed!";
+        logShow(QStringLiteral("write data to ram failed!"));
+        fail();
+        return;
+    }
+
+    logShow("Transfer Complete! total size is " + QString::number(offset) + " Bytes");
+    qDebug().noquote() << "mThreadOrder" << mThreadOrder << "Transfer Complete! total size is "
+                       << offset;
+
+    if (runAfter) {
+        // One device at a time starts loaded code, each followed by a pause.
+        QWriteLocker lock(&gRunLock);
+        req.ram_addr = address;
+        req.buffer = &req.ram_addr;
+        req.length = sizeof req.ram_addr;
+        VyrUsbRunBinCode(&req);
+        BurnClock::sleepMs(3000);
+    }
+}
+
+void BurnThread::writeCommandToRam(const QString &text, uint32_t address) {
+    PortInfo &info = gPortInfo[mThreadOrder];
+    const VyrHandle handle = openDeviceHandle();
+    info.handle = handle;
+    QByteArray data = text.toLatin1();
+    data.append('\0'); // the terminating zero travels too
+    uint32_t written = 0;
+    RomRequest req{};
+    req.handle = handle;
+    req.length = static_cast<uint32_t>(data.size());
+    req.buffer = data.data();
+    req.actual_len = &written;
+    req.ram_addr = address;
+    if (VyrUsbWriteLargeMem(&req) != 0) {
+        logShow(QStringLiteral("write command data to ram failed! "));
+        fail();
+    }
+}
+
+bool BurnThread::readIdText(VyrHandle handle, QString *text) {
+    char buffer[kIdLength];
+    std::memset(buffer, 0, sizeof buffer);
+    uint32_t got = 0;
+    RomRequest req{};
+    req.handle = handle;
+    req.length = kIdLength;
+    req.buffer = buffer;
+    req.actual_len = &got;
+    req.ram_addr = commandRamAddress;
+    const bool ok = VyrUsbReadLargeMem(&req) == 0;
+    *text = ok ? latinUpToZero(buffer, kIdLength) : QString();
+    return ok;
+}
+
+QString BurnThread::readIdValue(VyrHandle handle) {
+    QString text;
+    if (!readIdText(handle, &text)) {
+        logShow(QStringLiteral("read command data to ram failed! "));
+        fail();
+    }
+    qDebug().noquote() << "read id value" << text;
+    return text;
+}
+
+QString BurnThread::sendCommandWithReply(const QString &command, int pollCount) {
+    if (!isDevicePresent()) return QString();
+    logShow("sendCommandWithReply: " + command + " maxCount:" + QString::number(pollCount));
+    if (identifyDevice() < 0) return QString();
+
+    const QByteArray text = command.trimmed().toLatin1();
+    if (text.size() > kCmdTextRoom) return QString(); // would not fit the block whole
+    unsigned char block[128];
+    std::memset(block, 0, sizeof block);
+    std::memcpy(block, text.constData(), static_cast<size_t>(text.size()));
+    block[kCmdFlagByte] = 1;
+    const VyrHandle handle = gPortInfo[mThreadOrder].handle.load();
+    RomRequest req{};
+    req.handle = handle;
+    req.length = kCmdBlockLength;
+    req.buffer = block;
+    if (VyrUsbTplCmd(&req) != 0) return QString();
+
+    char reply[kReplyLength];
+    std::memset(reply, 0, sizeof reply);
+    RomRequest st{};
+    st.handle = handle;
+    st.length = kReplyLength;
+    st.buffer = reply;
+    for (;;) {
+        const int left = pollCount--;
+        if (left <= 0 || !gBurning.load()) return QString();
+        if (VyrUsbReadStatus(&st) == 0) return latinUpToZero(reply, kReplyLength);
+        BurnClock::sleepMs(1000);
+    }
+}
+
+bool BurnThread::sendCommandToRecovery(const QString &command) {
+    qDebug().noquote() << "sendCommandToRecovery" << command;
+    const QByteArray drive = mDiskPath.trimmed().toLatin1();
+    const QByteArray text = command.trimmed().toLatin1();
+    const int length = command.toLatin1().size();
+    if (length > kRecoveryBuffer - 1) {
+        // Would not fit the buffer whole; a cut command must not be handed on.
+        logShow("send command : " + mLastCmdText + " failed 2 times!");
+        return false;
+    }
+    char data[kRecoveryBuffer];
+    std::memset(data, 0, sizeof data);
+    std::memcpy(data, text.constData(), static_cast<size_t>(text.size()));
+
+    if (VyrSetFileCopyCompleteEx(drive.constData(), data, static_cast<uint32_t>(length)) == 0) {
+        logShow("send command : " + mLastCmdText + " ok!");
+        return true;
+    }
+    BurnClock::sleepMs(1000);
+    if (VyrSetFileCopyCompleteEx(drive.constData(), data, static_cast<uint32_t>(length)) == 0) {
+        logShow("send command 2nd time : " + mLastCmdText + " ok!");
+        return true;
+    }
+    logShow("send command : " + mLastCmdText + " failed 2 times!");
+    return false;
+}
+
+QString BurnThread::getUpdateStatus() {
+    const QByteArray drive = mDiskPath.trimmed().toLatin1();
+    char buffer[kRecoveryBuffer + 1];
+    std::memset(buffer, 0, sizeof buffer);
+    uint32_t count = kRecoveryBuffer;
+    if (VyrGetUpdateComplete(drive.constData(), buffer, &count) != 0) return QString();
+    return latinUpToZero(buffer, kRecoveryBuffer).trimmed();
+}

@@ -1,0 +1,143 @@
+#include "probedevthread.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTime>
+#include <QWriteLocker>
+#include <atomic>
+#include <cstring>
+
+#include "burnclock.h"
+#include "burnstate.h"
+#include "hubsift.h"
+
+namespace {
+
+// Spaces the driver checks: one program-wide pass counter.
+std::atomic<int> gProbeTick{0};
+
+constexpr unsigned kVendor = 0x1B8E;
+constexpr unsigned kProduct = 0xC003;
+
+} // namespace
+
+ProbeDevThread::ProbeDevThread() : QThread(nullptr) {
+    for (auto &slot : mSlots)
+        slot.assign(kSlotSize, '\0');
+}
+
+ProbeDevThread::~ProbeDevThread() = default;
+
+QString ProbeDevThread::devconProgram() {
+    const QFileInfo local(QStringLiteral("devcon"));
+    if (local.exists() && local.isExecutable()) return local.absoluteFilePath();
+    return QStringLiteral("devcon");
+}
+
+QStringList ProbeDevThread::rescanArguments() {
+    return {QStringLiteral("rescan")};
+}
+
+QStringList ProbeDevThread::reinstallArguments() {
+    QString version = gPcVersion.get();
+    if (version.isEmpty()) version = QStringLiteral("linux");
+    return {QStringLiteral("update"),
+            QStringLiteral("VyrtekusbBurningdriver/") + version +
+                QStringLiteral("/Skelmar_Device.rules"),
+            QStringLiteral("USB\\VID_1B8E&PID_C003")};
+}
+
+bool ProbeDevThread::runDevcon(const QStringList &arguments) {
+    QProcess process;
+    process.start(devconProgram(), arguments, QIODevice::ReadWrite);
+    process.waitForStarted(BurnClock::scaledMs(30000));
+    const bool ended = process.waitForFinished(BurnClock::scaledMs(30000));
+    if (!ended && process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(1000);
+        return false;
+    }
+    return process.exitStatus() == QProcess::NormalExit &&
+           process.error() != QProcess::FailedToStart;
+}
+
+void ProbeDevThread::run() {
+    while (gAppRunning.load()) {
+        pass();
+        BurnClock::sleepMs(1000);
+    }
+}
+
+void ProbeDevThread::pass() {
+    if (gRescanRequest.load()) {
+        qDebug().noquote() << "---------call System Rescan------------";
+        if (runDevcon(rescanArguments()))
+            qDebug().noquote() << "---------call System Rescan  finished------------";
+        else
+            qDebug().noquote() << "---------call System Rescan  exited unormal------------";
+        gRescanRequest = false;
+    }
+
+    if (gProbeTick.fetch_add(1) % 10 == 5) {
+        const int count = VyrGetNeedDriver(kVendor, kProduct);
+        if (count > 0) {
+            qDebug().noquote() << "detect NeedInstallDrv " << count;
+            gDriverInstalling = true;
+        }
+    }
+
+    if (gDriverInstalling.load()) {
+        const QString text = QStringLiteral("---------call System  reinstall driver------------");
+        {
+            QWriteLocker lock(&gLogLock);
+            gMainLog.append(QStringLiteral("[") + QTime::currentTime().toString("hh:mm:ss") +
+                            QStringLiteral("]: ") + text);
+        }
+        qDebug().noquote() << text;
+        runDevcon(reinstallArguments());
+        gDriverInstalling = false;
+    }
+
+    if (gDeviceChanged.load()) scanDevices();
+}
+
+void ProbeDevThread::scanDevices() {
+    // Both builds take the lock: burn threads read the list under it while
+    // they re-find their device.
+    QWriteLocker lock(&gScanLock);
+    char *slotPtrs[kSlots];
+    for (int i = 0; i < kSlots; ++i) {
+        std::memset(mSlots[i].data(), 0, kSlotSize);
+        slotPtrs[i] = mSlots[i].data();
+    }
+    gDeviceChanged = false;
+
+    int count = VyrScanUsbX3Devices("Skelmar Device", slotPtrs);
+    if (count > kSlots) count = kSlots;
+    gDevCount = count;
+
+    QStringList found;
+    for (int i = 0; i < count; ++i) {
+        mSlots[i][kSlotSize - 1] = '\0';
+        const QString path = QString::fromLatin1(mSlots[i].data());
+        found << path;
+        gDevPath[i].set(path);
+        for (int j = 0; j < PORT_COUNT; ++j) {
+            int expected = PORT_STATUS_NONE;
+            // Compare-and-set: a burn thread or the refresh may move the
+            // status at the same moment.
+            if (gPortInfo[j].portPath == path &&
+                gPortInfo[j].status.compare_exchange_strong(expected, PORT_STATUS_CONNECTED))
+                emit newDevice();
+        }
+    }
+
+    for (int j = 0; j < PORT_COUNT; ++j) {
+        if (gPortInfo[j].status.load() != PORT_STATUS_CONNECTED) continue;
+        if (count <= 0 || !found.contains(gPortInfo[j].portPath.get())) {
+            int expected = PORT_STATUS_CONNECTED;
+            gPortInfo[j].status.compare_exchange_strong(expected, PORT_STATUS_NONE);
+        }
+    }
+}

@@ -1,0 +1,49 @@
+// ProbeDevThread: the window's one thread on the USB side. Once a second it
+// runs a requested system rescan, every tenth pass checks for ROM-mode
+// devices without their driver (and reinstalls it), and after a device change
+// scans the USB tree, publishes the device list and marks ports whose device
+// appeared or left.
+#ifndef PROBEDEVTHREAD_H
+#define PROBEDEVTHREAD_H
+
+#include <QStringList>
+#include <QThread>
+#include <array>
+#include <vector>
+
+class ProbeDevThread : public QThread {
+    Q_OBJECT
+
+  public:
+    ProbeDevThread();
+    ~ProbeDevThread() override;
+
+    // One scan under gScanLock: rewrites gDevCount and gDevPath, moves ports
+    // in status 0 whose path was found to 1 (one newDevice() each) and ports
+    // in status 1 whose device is gone back to 0.
+    void scanDevices();
+    // One pass of the loop without its sleep (rescan, driver check, reinstall,
+    // scan on a device change).
+    void pass();
+
+    // The device-console tool: "devcon" in the working directory, else on PATH.
+    static QString devconProgram();
+    static QStringList rescanArguments();
+    static QStringList reinstallArguments();
+    // Runs the tool with the given arguments, waiting up to 30 s for it to
+    // start and 30 s for it to end; true when it ended normally.
+    static bool runDevcon(const QStringList &arguments);
+
+  signals:
+    void newDevice();
+
+  protected:
+    void run() override;
+
+  private:
+    static constexpr int kSlots = 8;
+    static constexpr int kSlotSize = 256;
+    std::array<std::vector<char>, kSlots> mSlots;
+};
+
+#endif
