@@ -37,6 +37,9 @@ struct DeviceSpec {
     bool stuck = false;
     // Once it leaves (loader start or bootm) it never comes back.
     bool neverComesBack = false;
+    // Called once with the device's ROM-mode object before it first serves
+    // (faults, RAM contents).
+    std::function<void(RomDevice &)> setUp;
 };
 
 class Line {
@@ -72,8 +75,9 @@ class Line {
     // form and state it had (a re-enumeration on another port).
     bool moveTo(int id, const std::string &port);
 
-    // The device's objects; null when it has none in that form right now. They
-    // stay valid until stop() (a gone form's object is kept, off the bus).
+    // The device's objects (null before it first shows in that form). One of
+    // each per device: it keeps its state while the device is off the bus and
+    // serves again when it comes back. Valid until stop().
     RomDevice *romDevice(int id);
     RecoveryVolume *recovery(int id);
     // <root>/media/vyr/<name>: the volume's files (kept after it leaves).
