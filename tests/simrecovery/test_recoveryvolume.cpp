@@ -94,25 +94,6 @@ TEST(RecoveryVolume, RefusesWhatItDoesNotKnowWithCheckCondition) {
     close(fd);
 }
 
-TEST(RecoveryVolume, StateTextIsZeroPaddedAndANewCommandReplacesTheOld) {
-    RecoveryConfig cfg = quick();
-    cfg.hangCommand = "wait";
-    RecoveryVolume dev("/nonexistent", cfg);
-    int fd = dev.connect();
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(
-        scsi(fd, {0xC3, 0, 0, 0, 8, 0, 0, 0, 0, 0}, 1, std::string("wait\0\0\0\0", 8), 8).status(),
-        0);
-    EXPECT_EQ(dev.stateText(), "running wait");
-    ASSERT_EQ(scsi(fd, {0xC3, 0, 0, 0, 4, 0, 0, 0, 0, 0}, 1, "sync", 4).status(), 0);
-    ScsiReply rep = scsi(fd, {0xC1, 0, 0, 0, 0x80, 0}, 2, "", 128);
-    ASSERT_EQ(rep.payload.size(), 36u + 128u);
-    std::string text(rep.payload.begin() + 36, rep.payload.end());
-    EXPECT_EQ(text, "success" + std::string(121, '\0'));
-    EXPECT_EQ(dev.commands(), (std::vector<std::string>{"wait", "sync"}));
-    close(fd);
-}
-
 TEST(RecoveryVolume, LeavesAndListensAgain) {
     char dir[] = "/tmp/recvol-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
