@@ -2,46 +2,45 @@
 
 #include "burnplan.h"
 
-#include <QMutexLocker>
 #include <QReadLocker>
 #include <QWriteLocker>
 
 #include <algorithm>
 
 QString SharedText::get() const {
-    QMutexLocker lock(&mLock);
+    std::lock_guard<std::mutex> lock(mLock);
     return mText;
 }
 
 void SharedText::set(const QString &text) {
-    QMutexLocker lock(&mLock);
+    std::lock_guard<std::mutex> lock(mLock);
     mText = text;
 }
 
 void SharedText::append(const QString &text) {
-    QMutexLocker lock(&mLock);
+    std::lock_guard<std::mutex> lock(mLock);
     mText += text;
 }
 
 QString SharedText::take() {
-    QMutexLocker lock(&mLock);
+    std::lock_guard<std::mutex> lock(mLock);
     QString text;
     text.swap(mText);
     return text;
 }
 
 bool SharedText::isEmpty() const {
-    QMutexLocker lock(&mLock);
+    std::lock_guard<std::mutex> lock(mLock);
     return mText.isEmpty();
 }
 
 int SharedText::length() const {
-    QMutexLocker lock(&mLock);
+    std::lock_guard<std::mutex> lock(mLock);
     return int(mText.length());
 }
 
 bool SharedText::operator==(const QString &text) const {
-    QMutexLocker lock(&mLock);
+    std::lock_guard<std::mutex> lock(mLock);
     return mText == text;
 }
 
@@ -76,12 +75,12 @@ std::atomic<int> gUiTick{0};
 namespace {
 // The installed plan. Only swapped and copied under its own mutex; the plan
 // object itself is immutable, so snapshots are read without any lock.
-QMutex gBurnPlanLock;
+std::mutex gBurnPlanLock;
 std::shared_ptr<const BurnPlan> gBurnPlan;
 } // namespace
 
 std::shared_ptr<const BurnPlan> burnPlan() {
-    QMutexLocker lock(&gBurnPlanLock);
+    std::lock_guard<std::mutex> lock(gBurnPlanLock);
     return gBurnPlan;
 }
 
@@ -89,7 +88,7 @@ void setBurnPlan(std::shared_ptr<const BurnPlan> plan) {
     const int count = plan ? plan->commandCount() : 0;
     std::shared_ptr<const BurnPlan> old;
     {
-        QMutexLocker lock(&gBurnPlanLock);
+        std::lock_guard<std::mutex> lock(gBurnPlanLock);
         old.swap(gBurnPlan);
         gBurnPlan = std::move(plan);
         gStepCount = count;
