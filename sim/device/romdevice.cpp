@@ -166,6 +166,7 @@ struct RomDevice::Impl {
     std::set<int> fds; // listeners and connections, closed by the thread that owns each
     std::string socketPath;
     uint64_t generation = 0; // bumped when the device leaves the bus
+    bool present = false;    // plugged in: listen() or connect() since the last leaveBus()
     bool stopping = false;
     struct Worker {
         std::thread thread;
@@ -644,6 +645,7 @@ void RomDevice::Impl::acceptLoop(int fd, uint64_t gen) {
 void RomDevice::Impl::leaveBus() {
     std::lock_guard<std::mutex> lk(connMu);
     ++generation;
+    present = false;
     for (int fd : fds)
         ::shutdown(fd, SHUT_RDWR);
     if (!socketPath.empty()) {
@@ -698,6 +700,7 @@ bool RomDevice::listen(const std::string &socketPath) {
         return false;
     }
     d->fds.insert(fd);
+    d->present = true;
     d->socketPath = socketPath;
     uint64_t gen = d->generation;
     d->workers.emplace_back();
@@ -722,6 +725,7 @@ int RomDevice::connect() {
             return -1;
         }
         d->fds.insert(sv[1]);
+        d->present = true;
     }
     int devSide = sv[1];
     Impl *impl = d.get();
@@ -735,7 +739,7 @@ void RomDevice::leaveBus() {
 
 bool RomDevice::onBus() const {
     std::lock_guard<std::mutex> lk(d->connMu);
-    return !d->fds.empty();
+    return d->present;
 }
 
 int RomDevice::stage() const {

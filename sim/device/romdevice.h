@@ -98,7 +98,7 @@ class RomDevice {
     // The device leaves the bus: every connection and the listener are closed,
     // the socket file is removed. Safe to call from a callback.
     void leaveBus();
-    // Listening, or at least one connection open.
+    // Plugged in: listen() or connect() was called since the last leaveBus().
     bool onBus() const;
 
     int stage() const;
