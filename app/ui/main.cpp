@@ -1,0 +1,34 @@
+// Entry point of both programs: "pyrewick" (several devices through hubs) and
+// "pyrewick-testnohub" (one device at a time), chosen at compile time by
+// PYREWICK_SINGLE_DEVICE. No command-line argument is interpreted.
+#include "appinfo.h"
+#include "buildvariant.h"
+#include "mainwindow.h"
+#include "singleinstance.h"
+#include "uiprompts.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[]) {
+    QApplication app(argc, argv);
+#if PYREWICK_SINGLE_DEVICE
+    setBuildVariant(BuildVariant::SingleDevice);
+#else
+    setBuildVariant(BuildVariant::MultiPort);
+#endif
+
+    if (!SingleInstance::acquire()) {
+        uiPrompts().information(nullptr, QString(),
+                                QStringLiteral("An instance has already been running."));
+        return 1;
+    }
+
+    auto *window = new MainWindow;
+    window->setWindowTitle(AppInfo::productTitle());
+    window->show();
+    const int result = app.exec();
+    // Teardown saves the log, closes the USB log, ends the threads and gives
+    // the instance lock back.
+    delete window;
+    return result;
+}

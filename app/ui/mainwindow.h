@@ -1,0 +1,131 @@
+// The operator's window: eight port rows, Start/Stop, the log panel and the
+// Config/help menus. It owns everything that lives as long as the program
+// (plan, port-match store, watch thread, burn threads through PortRefresh,
+// refresh timer) and never receives calls from the burn threads: every 500 ms
+// it polls the burn state and paints.
+//
+// The member functions are spread over files by concern: mainwindow.cpp
+// (construction, teardown, event hooks), devrefresh.cpp (the 500 ms refresh,
+// the busy picture and the port buttons), operatorcommands.cpp (menu,
+// button and check-box commands) and logpanel.cpp (saving and clearing the
+// log panel).
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QString>
+#include <QTranslator>
+#include <array>
+#include <memory>
+
+#include "rowlook.h"
+
+namespace Ui {
+class MainWindow;
+}
+class QFileSystemWatcher;
+class QProgressBar;
+class QPushButton;
+class QTableWidgetItem;
+class QTimer;
+class PortCofigXml;
+class PortRefresh;
+class ProbeDevThread;
+class DeviceChangeSource;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // The form's widgets (tests and the demo look at them).
+    Ui::MainWindow *form() const { return ui; }
+    QProgressBar *progressBar(int port) const { return progressBars[port]; }
+    PortRefresh *portRefresh() const { return refresh.get(); }
+    QString upgradeFile() const { return upgradeFilePath; }
+    QString progressFile() const { return progressFileName; }
+    int autosaves() const { return autosaveCount; }
+
+  public slots:
+    void startClicked();
+    void stopClicked();
+    void saveLog();
+    void saveLog(QString path);
+    void clearLog();
+    void importConfigFiles();
+    void importUpgradeFile();
+    void importMediaFiles();
+    void resetPortMatchInfo();
+    void updateDevUi();
+    void showVersion();
+    // The table's change signals; they have no effect.
+    void tableWidgetCellChanged(int currentRow, int currentColumn, int previousRow,
+                                int previousColumn);
+    void tableWidgetCChanged(int currentRow, int currentColumn);
+    void tableWidgetcurrentItemChanged(QTableWidgetItem *current, QTableWidgetItem *previous);
+    void tableWidgetitemChanged(QTableWidgetItem *item);
+    void tableWidgetitemSelectionChanged();
+    void checkBox_mac_changed(int state);
+    void checkBox_mac_bt_changed(int state);
+    void checkBox_mac_wifi_changed(int state);
+    void checkBox_erase_changed(int state);
+    void changeLanuage();
+    // Port buttons: acknowledge the result of a port whose device is gone.
+    void on_pushButton_8_clicked();
+    void on_pushButton_7_clicked();
+    void on_pushButton_6_clicked();
+    void on_pushButton_5_clicked();
+    void on_pushButton_4_clicked();
+    void on_pushButton_3_clicked();
+    void on_pushButton_2_clicked();
+    void on_pushButton_1_clicked();
+    void reParseConfigFile();
+    bool deleteDir(QString dirName);
+    void showWait();
+
+  protected:
+    void changeEvent(QEvent *event) override;
+
+  private:
+    // What the status column and the port button of a row show, untranslated;
+    // the appearance rules compare against it.
+    struct RowMemory {
+        QString statusText = QString::fromLatin1(RowLook::kDisconnect);
+        bool failedWithMessage = false;
+        QString buttonText;
+    };
+
+    void setUpTable();
+    void applyRow(int port, const RowLook::Change &change);
+    void showRowTexts(int port);
+    void acknowledgePort(int port);
+    void autoSaveLog();
+    void installPlan(const QString &path);
+    void watchOnly(const QString &dir);
+    void showInformation(const QString &text);
+    void runDemoSwitches();
+
+    Ui::MainWindow *ui;
+    std::array<QProgressBar *, 8> progressBars{};
+    std::array<QPushButton *, 8> probeBtns{};
+    QTimer *refreshTimer = nullptr;
+    QString progressFileName;
+    QFileSystemWatcher *configWatcher = nullptr;
+    QString upgradeFilePath;
+    int autosaveCount = 0;
+    int waitCount = 0;
+    QTranslator translator;
+    std::unique_ptr<PortCofigXml> portConfig;
+    std::unique_ptr<ProbeDevThread> probeThread;
+    std::unique_ptr<PortRefresh> refresh;
+    DeviceChangeSource *deviceChanges = nullptr;
+
+    std::array<RowMemory, 8> rows{};
+    QString firmwareShown; // package path behind label_firmware, empty when none
+    bool languageApplied = false;
+    bool demoScreenshotTaken = false;
+};
+
+#endif
