@@ -198,6 +198,31 @@ bool validDiskName(const std::string &name) {
     return true;
 }
 
+// Vendor commands go to USB disks only, never to a disk inside the PC: the
+// disk's sysfs directory (below the system root) must sit under a USB bus
+// ("usbN").
+bool diskOnUsb(const std::string &diskDir) {
+    std::string rel = diskDir;
+    char real[PATH_MAX];
+    std::string root = vyrsys::root();
+    if (!root.empty() && ::realpath(root.c_str(), real) != nullptr) {
+        std::string r = real;
+        if (rel.compare(0, r.size(), r) == 0 && rel.size() > r.size() && rel[r.size()] == '/')
+            rel = rel.substr(r.size());
+    }
+    size_t start = 0;
+    while (start < rel.size()) {
+        size_t end = rel.find('/', start);
+        if (end == std::string::npos) end = rel.size();
+        std::string part = rel.substr(start, end - start);
+        if (part.size() > 3 && part.compare(0, 3, "usb") == 0 &&
+            part.find_first_not_of("0123456789", 3) == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 // The one place that picks the path for a node.
 const ScsiPath *scsiPathFor(mode_t mode) {
     if (S_ISBLK(mode)) return &BlockPath;
@@ -223,7 +248,7 @@ int romvane::resolveVolumeNode(const std::string &drive, std::string &node, cons
     if (::stat((dir + "/partition").c_str(), &st) == 0 && S_ISREG(st.st_mode))
         dir = dir.substr(0, dir.rfind('/')); // a partition sits in its disk's directory
     std::string disk = dir.substr(dir.rfind('/') + 1);
-    if (!validDiskName(disk)) return -ENODEV;
+    if (!validDiskName(disk) || !diskOnUsb(dir)) return -ENODEV;
 
     node = vyrsys::path("dev/" + disk);
     if (::stat(node.c_str(), &st) != 0) return -errno;

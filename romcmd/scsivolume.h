@@ -17,7 +17,8 @@ enum HandshakeResult : int {
     // Any other value is a negated errno, among them:
     //   -EINVAL     a null text, count or data pointer
     //   -ENOENT     the drive text is not a mount point, or the disk has no node
-    //   -ENODEV     the mount has no disk, or the node is neither a block device
+    //   -ENODEV     the mount has no disk, the disk is not on a USB bus, or the
+    //               node is neither a block device
     //               nor a virtual volume socket, or the virtual volume went away
     //   -ETIMEDOUT  no answer within the command's time-out
     //   -EIO        the volume answered with a SCSI status other than GOOD, or

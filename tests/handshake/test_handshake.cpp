@@ -54,6 +54,11 @@ class Handshake : public ::testing::Test {
         fs::create_symlink(std::string("../../") + (UsbDisk + 4), root + "/sys/dev/block/8:0");
         fs::create_symlink(std::string("../../") + (UsbDisk + 4) + "/sda1",
                            root + "/sys/dev/block/8:1");
+        // A disk inside the PC, mounted like a volume.
+        const std::string nvme = "sys/devices/pci0000:00/0000:00:1d.0/nvme/nvme0/nvme0n1";
+        writeText(root + "/" + nvme + "/nvme0n1p2/partition", "2\n");
+        fs::create_symlink("../../" + nvme.substr(4) + "/nvme0n1p2", root + "/sys/dev/block/259:2");
+        fs::create_directories(root + "/media/vyr/INTERNAL");
         fs::create_directories(root + "/dev");
         vol = root + "/media/vyr/VOL";
         spaced = root + "/media/vyr/MY VOL";
@@ -126,8 +131,10 @@ TEST_F(Handshake, DriveTextAndPointersAreCheckedBeforeAnythingIsSent) {
     EXPECT_TRUE(dev->records().empty());
 }
 
-TEST_F(Handshake, OnlyAMountedDiskWithANodeIsReached) {
+TEST_F(Handshake, OnlyAMountedUsbDiskWithANodeIsReached) {
     plug();
+    RecoveryVolume internal(root + "/media/vyr/INTERNAL", quick());
+    ASSERT_TRUE(internal.listen(root + "/dev/nvme0n1"));
     struct Case {
         std::string drive;
         int want;
@@ -135,6 +142,7 @@ TEST_F(Handshake, OnlyAMountedDiskWithANodeIsReached) {
         {root + "/media/vyr/MISSING", -ENOENT},    // no such volume
         {root + "/media/vyr/NOTMOUNTED", -ENOENT}, // a directory, not a mount point
         {root + "/media/vyr/NODISK", -ENODEV},     // mounted, but no block device behind it
+        {root + "/media/vyr/INTERNAL", -ENODEV},   // a disk, but not on a USB bus
     };
     for (const auto &c : cases) {
         char text[8] = "xxxxxxx";
@@ -146,6 +154,7 @@ TEST_F(Handshake, OnlyAMountedDiskWithANodeIsReached) {
         EXPECT_EQ(send("erase_test", c.drive), c.want) << c.drive;
     }
     EXPECT_TRUE(dev->records().empty());
+    EXPECT_TRUE(internal.records().empty());
 }
 
 TEST_F(Handshake, MountPointFormsThatReachTheDisk) {
