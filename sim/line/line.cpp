@@ -72,6 +72,7 @@ struct Line::Impl {
         int occupant = 0; // device id on (or powered off on) this port
         bool hub = false; // a hub hangs here
         bool disabled = false;
+        int pendingWrites = 0; // writes not yet settled into a 0 or a 1
     };
 
     // What a device off the bus turns into when it comes back.
@@ -123,6 +124,7 @@ struct Line::Impl {
     std::map<std::string, Port> ports;
     std::map<int, Device> devices;
     std::set<int> usedDisks;
+    std::vector<std::string> recheck; // ports whose disable file was caught half-written
     int nextBus = 1, nextId = 1, nextHost = 0;
     std::function<void(const std::string &)> sink;
     bool stopped = false;
@@ -523,20 +525,27 @@ struct Line::Impl {
     }
 
     // A port's disable file was written `writes` times: power goes off on "1";
-    // on "0" after "1" (or after a burst of writes) it comes back on and the
-    // device there enumerates again, as it was, with a new device number.
-    void portWritten(const std::string &name, int writes) {
+    // on "0" after "1" (or after two writes since it last read 0: a 1 that was
+    // overwritten before it could be seen) it comes back on and the device
+    // there enumerates again, as it was, with a new device number. A file
+    // caught between truncation and its new text is looked at again on the
+    // next pass. Returns true when it has to be looked at again.
+    bool portWritten(const std::string &name, int writes) {
         auto it = ports.find(name);
-        if (it == ports.end()) return;
+        if (it == ports.end()) return false;
         Port &port = it->second;
+        port.pendingWrites += writes;
         std::string value = readSmall(port.disableFile);
+        if (value != "0" && value != "1") return port.pendingWrites > 0;
+        const int pending = port.pendingWrites;
+        port.pendingWrites = 0;
         Device *dev = nullptr;
         if (port.occupant) {
             auto d = devices.find(port.occupant);
             if (d != devices.end()) dev = &d->second;
         }
         if (value == "1") {
-            if (port.disabled) return;
+            if (port.disabled) return false;
             port.disabled = true;
             emit("power off " + name);
             if (dev && dev->onBus) {
@@ -546,19 +555,20 @@ struct Line::Impl {
                 dev->back = Back::Power;
                 setForm(*dev, Form::Booting);
             }
-        } else if (value == "0" && (port.disabled || writes >= 2)) {
+        } else if (value == "0" && (port.disabled || pending >= 2)) {
             port.disabled = false;
             emit("power on " + name);
-            if (!dev) return;
+            if (!dev) return false;
             if (dev->onBus) {
                 dev->powerForm = dev->form;
                 disappear(*dev, true);
             } else if (dev->back != Back::Power) {
-                return;
+                return false;
             }
             dev->stuck = false;
             comeBack(*dev, dev->powerForm);
         }
+        return false;
     }
 
     // A ROM-mode device can leave the bus on its own (a fault that drops it).
