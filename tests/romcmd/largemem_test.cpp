@@ -76,7 +76,7 @@ TEST(LargeTransfer, ReadAnnouncesWholeLengthWriteAnnouncesAtMost64KiB) {
     ASSERT_EQ(VyrUsbReadLargeMem(&rd), 0);
     EXPECT_EQ(actual, 70000u);
     EXPECT_EQ(back, data);
-    const auto &r = rig.dev.announces().back();
+    const auto r = rig.dev.announces().back();
     EXPECT_FALSE(r.write);
     EXPECT_EQ(r.total, 70000u);
     EXPECT_EQ(r.blockCount, 18);
