@@ -308,9 +308,12 @@ int VyrSetFileCopyComplete(const char *drive) {
 
 int VyrGetUpdateComplete(const char *drive, char *text, uint32_t *count) {
     int rc = checkDrive(drive);
-    if (rc != HsOk) return rc;
-    if (text == nullptr || count == nullptr) return -EINVAL;
+    if (text == nullptr || count == nullptr) return rc != HsOk ? rc : -EINVAL;
+    // On every failure the caller finds an empty text.
     const uint32_t capacity = *count;
+    std::memset(text, 0, capacity);
+    *count = 0;
+    if (rc != HsOk) return rc;
     vyr_printf("VyrGetUpdateComplete %s\n", drive);
 
     uint8_t result[ResultTextSize] = {};
@@ -326,9 +329,7 @@ int VyrGetUpdateComplete(const char *drive, char *text, uint32_t *count) {
     // Without GOOD status the data area holds no result text.
     if (a.result == 0 && a.outcome.status != 0) a.result = -EIO;
 
-    std::memset(text, 0, capacity);
     if (a.result != 0) {
-        *count = 0;
         if (!a.opened)
             vyr_printf("VyrGetUpdateComplete openfile \"%s\" error=%d\n", drive, -a.result);
         else

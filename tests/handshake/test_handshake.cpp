@@ -13,7 +13,9 @@
 #include <fstream>
 #include <future>
 #include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -117,7 +119,11 @@ TEST_F(Handshake, DriveTextAndPointersAreCheckedBeforeAnythingIsSent) {
     uint32_t count = sizeof text;
     for (const char *drive : {(const char *)nullptr, "", "/", "x"}) {
         EXPECT_EQ(VyrSetFileCopyComplete(drive), -1);
+        memset(text, 'x', sizeof text);
+        count = 8;
         EXPECT_EQ(VyrGetUpdateComplete(drive, text, &count), -1);
+        EXPECT_EQ(count, 0u); // an empty text on every failure, capacity bytes cleared
+        EXPECT_EQ(std::string(text, 9), std::string(8, '\0') + "x");
         EXPECT_EQ(VyrSetFileCopyCompleteEx(drive, "reset", 5), -1);
     }
     for (const char *drive : {"E:", "media/vyr/VOL", "./VOL"}) {
@@ -314,6 +320,23 @@ TEST_F(Handshake, NodeMustBeABlockDeviceOrAVolumeSocket) {
     EXPECT_LT(VyrGetUpdateComplete(vol.c_str(), text, &count), 0);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(text[0], '\0');
+}
+
+TEST_F(Handshake, SilentVolumeTimesOut) {
+    // A listener that takes the request and never answers.
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string node = root + "/dev/sda";
+    ASSERT_LT(node.size(), sizeof addr.sun_path);
+    memcpy(addr.sun_path, node.c_str(), node.size() + 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    char text[8] = "xxxxxxx";
+    uint32_t count = sizeof text;
+    EXPECT_EQ(VyrGetUpdateComplete(vol.c_str(), text, &count), -ETIMEDOUT);
+    EXPECT_EQ(text[0], '\0');
+    close(fd);
 }
 
 // A system root deep enough that its socket paths do not fit a socket address.
