@@ -244,13 +244,13 @@ int romvane::resolveVolumeNode(const std::string &drive, std::string &node, cons
 
     std::string dir = blockDeviceDir(found->major, found->minor);
     if (dir.empty()) return -ENODEV;
-    struct stat st;
-    if (::stat((dir + "/partition").c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    if (vyrsys::readAttr(dir + "/partition"))
         dir = dir.substr(0, dir.rfind('/')); // a partition sits in its disk's directory
     std::string disk = dir.substr(dir.rfind('/') + 1);
     if (!validDiskName(disk) || !diskOnUsb(dir)) return -ENODEV;
 
     node = vyrsys::path("dev/" + disk);
+    struct stat st;
     if (::stat(node.c_str(), &st) != 0) return -errno;
     path = scsiPathFor(st.st_mode);
     return path != nullptr ? 0 : -ENODEV;
