@@ -14,7 +14,9 @@ namespace {
 // sum(u) - 65535 * sum(hi), and both sums may wrap freely in 32 bits. That is
 // one add, one shift and one add per four bytes, which the compiler turns
 // into wide vector code.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The AVX2 clone is picked by an ifunc resolver at load time, which runs
+// before ThreadSanitizer's runtime is ready: sanitizer builds keep one version.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define ROMVANE_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define ROMVANE_CLONES
@@ -44,8 +46,7 @@ uint32_t wordSum32(const void *data, size_t length) {
         p += 2;
         length -= 2;
     }
-    if (length)
-        sum += p[0];
+    if (length) sum += p[0];
     return sum;
 }
 

@@ -45,7 +45,7 @@ void BM_Checksum(benchmark::State &state) {
 
 // The floor: read every 64-bit word of the same buffer once and add it up,
 // built for the same instruction sets as the checksum.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 uint64_t
