@@ -595,7 +595,6 @@ struct Line::Impl {
     // One pass of the worker: port writes, then every event that is due.
     // Returns how long the next event is away (capped).
     int runOnce() {
-        auto writes = watch.takeWrites();
         std::vector<Event> due;
         auto now = Clock::now();
         auto next = now + std::chrono::milliseconds(50);
