@@ -611,8 +611,12 @@ struct Line::Impl {
         {
             std::lock_guard<std::mutex> g(m);
             if (!stopped) {
+                auto writes = watch.takeWrites(); // the watch list changes under m
+                for (const auto &name : recheck)
+                    writes.emplace(name, 0);
+                recheck.clear();
                 for (const auto &w : writes)
-                    portWritten(w.first, w.second);
+                    if (portWritten(w.first, w.second)) recheck.push_back(w.first);
                 for (const auto &ev : due)
                     handle(ev);
                 checkDropped();
