@@ -15,7 +15,7 @@ namespace {
 // one add, one shift and one add per four bytes, which the compiler turns
 // into wide vector code.
 // The AVX2 clone is picked by an ifunc resolver at load time, which runs
-// before ThreadSanitizer's runtime is ready: sanitizer builds keep one version.
+// before ThreadSanitizer's runtime is ready: those builds keep one version.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define ROMVANE_CLONES __attribute__((target_clones("avx2", "default")))
 #else
