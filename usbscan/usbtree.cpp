@@ -133,7 +133,7 @@ class Walk {
         if (wantedHere && req_.childId && !req_.foundFlag && !desc.storageInterface.empty() &&
             req_.wantedPath && path == req_.wantedPath) {
             std::string disk = findDisk(desc.storageInterface);
-            if (disk.size() <= kChildIdMax) *req_.childId = disk;
+            if (disk.size() < kChildIdSize) *req_.childId = disk;
         }
 
         // Interface lookup: only a device whose node exists counts as present.
@@ -197,8 +197,14 @@ class Walk {
     // enumerates again.
     void cyclePort(const Hub &hub, unsigned n) {
         const std::string file = hub.portDir + "/" + hub.portName + std::to_string(n) + "/disable";
-        if (!writeAttr(file, "1") || !writeAttr(file, "0"))
+        if (!writeAttr(file, "1")) {
             vyr_printf("[Port%d] power-cycling the port failed\n", int(n));
+            return;
+        }
+        // A port left disabled loses its device until someone enables it:
+        // try the second half once more before giving up.
+        if (!writeAttr(file, "0") && !writeAttr(file, "0"))
+            vyr_printf("[Port%d] port left disabled, enabling it failed\n", int(n));
     }
 
     // Every slot not yet holding a device carries the prefix of the hub being
@@ -208,7 +214,7 @@ class Walk {
             storeTemplate(req_.slots[k], prefix);
     }
 
-    static constexpr size_t kChildIdMax = 200;
+    static constexpr size_t kChildIdSize = 200; // bytes, terminating zero included
 
     ScanRequest &req_;
     const std::string devicesDir_;

@@ -129,10 +129,13 @@ extern "C" VYR_EXPORT int VyrGetMsNumber(const char *portPath, int mode, char *d
     const std::string devFile = diskDir + "/dev";
     errno = 0;
     auto text = vyrsys::readAttr(devFile, 64);
-    int error = errno != 0 ? errno : EIO;
+    int error = 0;
     DeviceNumber number;
-    if (text && !parseDeviceNumber(*text, number)) error = EINVAL;
-    if (!text || error == EINVAL) {
+    if (!text)
+        error = errno != 0 ? errno : EIO;
+    else if (!parseDeviceNumber(*text, number))
+        error = EINVAL;
+    if (error != 0) {
         vyr_printf("VyrGetMsNumber open \"%s\" failed,errno=%d\n", devFile.c_str(), error);
         return -error;
     }
