@@ -279,9 +279,7 @@ struct Line::Impl {
             scheduleIn(0, id, AnyIncarnation, leaves ? EvKind::RomLeave : EvKind::Staged, newStage);
         };
         dev.rom->onBootm = [this, id] { scheduleIn(0, id, AnyIncarnation, EvKind::BootmLeave); };
-        dev.rom->onReset = [this, id] {
-            scheduleIn(0, id, AnyIncarnation, EvKind::Staged, -1, "reset");
-        };
+        dev.rom->onReset = [this, id] { scheduleIn(0, id, AnyIncarnation, EvKind::Staged, -1); };
         if (dev.spec.setUp) dev.spec.setUp(*dev.rom);
     }
 
@@ -497,7 +495,7 @@ struct Line::Impl {
                 dev.stage = ev.stage;
                 emit("run " + id + " stage " + std::to_string(ev.stage));
             } else {
-                emit("reset " + id);
+                emit("port-reset " + id);
             }
             break;
         case EvKind::RomLeave:

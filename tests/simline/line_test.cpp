@@ -211,6 +211,47 @@ TEST_F(LineFixture, BootmBringsTheMassStorageFormAndResetTakesItAway) {
     EXPECT_TRUE(exists(line.volumeDir(id)));
 }
 
+// A volume that moves or loses power keeps its recovery and files, and its
+// mount line follows it.
+TEST_F(LineFixture, VolumeMovedOrPowerCycledComesBackWithItsMount) {
+    vyrsim::DeviceSpec spec;
+    spec.rom.stage = vyrsim::StageBootLoader;
+    spec.bootMs = 10;
+    int id = line.plug("1-2.1", spec);
+    int fd = connectTo(usbNode(root, hubDir + "/1-2.1"));
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(textCommand(fd, "bootm"), 64);
+    ::close(fd);
+    ASSERT_TRUE(line.waitForm(id, Line::Form::MassStorage, 3000));
+    vyrsim::RecoveryVolume *volume = line.recovery(id);
+    const std::string volumeDir = line.volumeDir(id);
+    auto mountCount = [&] {
+        return vyrsys::parseMountInfo(*vyrsys::readFile(root / "proc/self/mountinfo")).size();
+    };
+
+    ASSERT_TRUE(line.moveTo(id, "1-2.2"));
+    EXPECT_EQ(line.currentPort(id), "1-2.2");
+    EXPECT_FALSE(exists(hubDir + "/1-2.1"));
+    EXPECT_EQ(readAttr(hubDir + "/1-2.2/1-2.2:1.0/bInterfaceClass"), "08");
+    EXPECT_EQ(mountCount(), 1u);
+    EXPECT_EQ(line.recovery(id), volume);
+    EXPECT_EQ(line.volumeDir(id), volumeDir);
+    EXPECT_FALSE(line.moveTo(id, "1-2.9"));
+
+    const std::string disable = hubDir + "/1-2:1.0/1-2-port2/disable";
+    writeText(disable, "1");
+    ASSERT_TRUE(line.waitForm(id, Line::Form::Booting, 3000));
+    EXPECT_EQ(mountCount(), 0u);
+    EXPECT_FALSE(exists(hubDir + "/1-2.2"));
+    // The port stays its own while it is off: nothing else can be plugged there.
+    EXPECT_EQ(line.plug("1-2.2", {}), -1);
+    writeText(disable, "0");
+    ASSERT_TRUE(line.waitForm(id, Line::Form::MassStorage, 3000));
+    EXPECT_EQ(mountCount(), 1u);
+    EXPECT_EQ(line.recovery(id), volume);
+    EXPECT_TRUE(isSocketFile(root / "dev/sdb1"));
+}
+
 TEST_F(LineFixture, DeviceThatNeverComesBackAfterBootmIsGone) {
     vyrsim::DeviceSpec spec;
     spec.rom.stage = vyrsim::StageBootLoader;
