@@ -189,7 +189,9 @@ void BurnThread::loadStep() {
                 QWriteLocker lock(&gRunLock);
                 const VyrHandle handle = openDeviceHandle();
                 info.handle = handle;
+                uint32_t reqActual = 0;
                 RomRequest req{};
+                req.actual_len = &reqActual;
                 req.handle = handle;
                 req.ram_addr = address;
                 VyrUsbRunBinCode(&req);
@@ -292,7 +294,9 @@ void BurnThread::loadStep() {
         std::memcpy(block, text.constData(), static_cast<size_t>(text.size()));
         block[kCmdFlagByte] = 1;
         logShow("command exec:" + cmdText);
+        uint32_t reqActual = 0;
         RomRequest req{};
+        req.actual_len = &reqActual;
         req.handle = info.handle.load();
         req.length = kCmdBlockLength;
         req.buffer = block;
@@ -309,7 +313,9 @@ void BurnThread::loadStep() {
         if (!noStatus) {
             unsigned char status[64];
             std::memset(status, 0, sizeof status);
+            uint32_t stActual = 0;
             RomRequest st{};
+            st.actual_len = &stActual;
             st.handle = info.handle.load();
             st.length = sizeof status;
             st.buffer = status;

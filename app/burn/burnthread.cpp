@@ -3,6 +3,8 @@
 #include "burnthread.h"
 
 #include <QDebug>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QTime>
 #include <QWriteLocker>
 #include <unistd.h>
@@ -15,6 +17,8 @@
 
 namespace {
 const BurnCommand kEmptyRecord{};
+QMutex gObserverLock;
+BurnThread::LogObserver gObserver;
 // A port log text at or above this length takes no further lines until the
 // window has collected it.
 constexpr int kPortLogLimit = 256;
@@ -65,11 +69,20 @@ void BurnThread::logShow(const QString &text) {
     const QString line = QStringLiteral("[T ") + QString::number(mThreadOrder) +
                          QStringLiteral("][") + QTime::currentTime().toString("hh:mm:ss") +
                          QStringLiteral("]: ") + text;
+    {
+        QMutexLocker observerLock(&gObserverLock);
+        if (gObserver) gObserver(mThreadOrder, line);
+    }
     QWriteLocker lock(&gLogLock);
     SharedText &log = gPortLog[mThreadOrder].text;
     if (!log.isEmpty()) log.append(QStringLiteral("\n"));
     if (log.length() < kPortLogLimit) log.append(line);
     gPortLogPending[mThreadOrder] = true;
+}
+
+void BurnThread::setLogObserver(LogObserver observer) {
+    QMutexLocker lock(&gObserverLock);
+    gObserver = std::move(observer);
 }
 
 bool BurnThread::isDevicePresent() const {
@@ -94,7 +107,9 @@ int BurnThread::identifyDevice() {
         return -1;
     }
     unsigned char reply[4] = {0, 0, 0, 0};
+    uint32_t reqActual = 0;
     RomRequest req{};
+    req.actual_len = &reqActual;
     req.handle = handle;
     req.length = sizeof reply;
     req.buffer = reply;

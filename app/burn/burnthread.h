@@ -14,6 +14,7 @@
 #include <QThread>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "vyrhandle.h"
@@ -44,6 +45,10 @@ class BurnThread : public QThread {
 
     // Port log line "[T <port>][hh:mm:ss]: <text>".
     void logShow(const QString &text);
+    // Sees every port log line as it is made, before the length rule of the
+    // port's pending text may drop it (diagnostics and tests). Empty: none.
+    using LogObserver = std::function<void(int port, const QString &line)>;
+    static void setLogObserver(LogObserver observer);
     bool isDevicePresent() const;
     VyrHandle openDeviceHandle();
     int identifyDevice();

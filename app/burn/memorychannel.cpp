@@ -161,7 +161,9 @@ QString BurnThread::sendCommandWithReply(const QString &command, int pollCount) 
     std::memcpy(block, text.constData(), static_cast<size_t>(text.size()));
     block[kCmdFlagByte] = 1;
     const VyrHandle handle = gPortInfo[mThreadOrder].handle.load();
+    uint32_t reqActual = 0;
     RomRequest req{};
+    req.actual_len = &reqActual;
     req.handle = handle;
     req.length = kCmdBlockLength;
     req.buffer = block;
@@ -169,7 +171,9 @@ QString BurnThread::sendCommandWithReply(const QString &command, int pollCount) 
 
     char reply[kReplyLength];
     std::memset(reply, 0, sizeof reply);
+    uint32_t stActual = 0;
     RomRequest st{};
+    st.actual_len = &stActual;
     st.handle = handle;
     st.length = kReplyLength;
     st.buffer = reply;

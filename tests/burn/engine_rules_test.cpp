@@ -1,0 +1,261 @@
+// The engine's small rules that are easy to get wrong: wait-limit bounds, the
+// preparation credit, the port log length rules, the statistics line, file
+// name checks, port matching and the watch thread's scan.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "buildvariant.h"
+#include "burnclock.h"
+#include "burnline.h"
+#include "burnstate.h"
+#include "burnthread.h"
+#include "portrefresh.h"
+#include "probedevthread.h"
+
+namespace {
+
+struct CleanState : ::testing::Test {
+    void SetUp() override { resetBurnState(); }
+    void TearDown() override {
+        resetBurnState();
+        setBuildVariant(BuildVariant::SingleDevice);
+    }
+};
+
+class CopyProbe : public BurnThread {
+  public:
+    CopyProbe() : BurnThread(0) {}
+};
+
+} // namespace
+
+TEST(WaitLimits, OutOfRangeCountsFallBackToTheDefault) {
+    EXPECT_EQ(BurnThread::bootLoaderWaitLimit("9"), 35);
+    EXPECT_EQ(BurnThread::bootLoaderWaitLimit("10"), 10);
+    EXPECT_EQ(BurnThread::bootLoaderWaitLimit("300"), 300);
+    EXPECT_EQ(BurnThread::bootLoaderWaitLimit("301"), 35);
+    EXPECT_EQ(BurnThread::bootLoaderWaitLimit(""), 35);
+    EXPECT_EQ(BurnThread::bootmWaitLimit("4"), 30);
+    EXPECT_EQ(BurnThread::bootmWaitLimit("5"), 5);
+    EXPECT_EQ(BurnThread::bootmWaitLimit("301"), 30);
+    EXPECT_EQ(BurnThread::bootmWaitLimit("abc"), 30);
+}
+
+TEST(PrepareCredit, CopyTimeIsCreditedLeavingEightTicks) {
+    const qint64 MiB = 1 << 20;
+    EXPECT_EQ(BurnThread::creditPrepareCopy(5, 12, 100 * MiB), 4); // the cap lowers it
+    EXPECT_EQ(BurnThread::creditPrepareCopy(5, 20, 100 * MiB), 12);
+    EXPECT_EQ(BurnThread::creditPrepareCopy(5, 40, 100 * MiB), 15);
+    EXPECT_EQ(BurnThread::creditPrepareCopy(5, 20, 200 * MiB), 5); // credit >= limit: none
+    EXPECT_EQ(BurnThread::creditPrepareCopy(5, 20, 9 * MiB), 5);
+}
+
+TEST_F(CleanState, PortLogTakesLinesUntil256ThenDropsThem) {
+    BurnThread t(3);
+    t.logShow(QString());
+    EXPECT_FALSE(gPortLogPending[3].load());
+    EXPECT_TRUE(gPortLog[3].text.isEmpty());
+
+    const QString text(40, QLatin1Char('x'));
+    for (int i = 0; i < 10; ++i)
+        t.logShow(text);
+    EXPECT_TRUE(gPortLogPending[3].load());
+    const QString log = gPortLog[3].text.get();
+    // Each line is "[T 3][hh:mm:ss]: " + 40 characters = 58; lines are taken
+    // while the text is below 256 characters: 5 lines (289 with separators).
+    EXPECT_EQ(log.count(text), 5);
+    EXPECT_TRUE(log.startsWith("[T 3]["));
+    EXPECT_EQ(log.count('\n'), 9);
+
+    PortRefresh refresh;
+    EXPECT_EQ(refresh.takePortLog(3), log); // below 512: shown
+    EXPECT_FALSE(gPortLogPending[3].load());
+    t.logShow("again");
+    EXPECT_TRUE(refresh.takePortLog(3).endsWith("]: again"));
+}
+
+TEST_F(CleanState, PendingLogOf512OrMoreIsDropped) {
+    PortRefresh refresh;
+    gPortLog[1].text.set(QString(512, 'a'));
+    gPortLogPending[1] = true;
+    EXPECT_TRUE(refresh.takePortLog(1).isEmpty());
+    EXPECT_TRUE(gPortLog[1].text.isEmpty());
+    EXPECT_FALSE(gPortLogPending[1].load());
+    gPortLog[1].text.set(QString(511, 'a'));
+    gPortLogPending[1] = true;
+    EXPECT_EQ(refresh.takePortLog(1).size(), 511);
+    gMainLog.set("main");
+    EXPECT_EQ(refresh.takeMainLog(), "main");
+    EXPECT_TRUE(gMainLog.isEmpty());
+}
+
+TEST_F(CleanState, StatisticsLineListsNonZeroStepsBelowTheStepCount) {
+    EXPECT_EQ(PortRefresh::statisticsText(), "success:0 failed:0 failed postion:  ");
+    gSuccessCount = 12;
+    for (int step : {2, 5, 5, 30})
+        recordFailure(step);
+    gStepCount = 0;
+    EXPECT_EQ(PortRefresh::statisticsText(), "success:12 failed:4 failed postion:  ");
+    gStepCount = 10;
+    EXPECT_EQ(PortRefresh::statisticsText(), "success:12 failed:4 failed postion:   s2:1 s5:2");
+    gStepCount = 4;
+    EXPECT_EQ(PortRefresh::statisticsText(), "success:12 failed:4 failed postion:   s2:1");
+}
+
+TEST(FileNames, OnlyPlainNamesAreTaken) {
+    EXPECT_TRUE(BurnThread::isPlainFileName("update.zip"));
+    EXPECT_TRUE(BurnThread::isPlainFileName("patch-1.2.zip"));
+    for (const char *bad : {"", ".", "..", "../update.zip", "a/b", "/etc/passwd", "a\\b", "x..y"})
+        EXPECT_FALSE(BurnThread::isPlainFileName(bad)) << bad;
+}
+
+TEST(CopyDirectory, OverwriteReplacesExistingFilesAndRecurses) {
+    QTemporaryDir tmp;
+    QDir root(tmp.path());
+    root.mkpath("from/sub");
+    root.mkpath("to");
+    auto write = [](const QString &path, const QByteArray &data) {
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(data);
+    };
+    write(root.filePath("from/a.txt"), "new");
+    write(root.filePath("from/sub/b.txt"), "b");
+    write(root.filePath("to/a.txt"), "old");
+    CopyProbe t;
+    EXPECT_FALSE(t.copyDirectory(QDir(root.filePath("from")), QDir(root.filePath("to")), false));
+    EXPECT_TRUE(t.copyDirectory(QDir(root.filePath("from")), QDir(root.filePath("to")), true));
+    QFile a(root.filePath("to/a.txt"));
+    a.open(QIODevice::ReadOnly);
+    EXPECT_EQ(a.readAll(), "new");
+    EXPECT_TRUE(QFile::exists(root.filePath("to/sub/b.txt")));
+
+    // A linked directory that leads back into the tree is refused, not
+    // followed for ever.
+    QFile::link(root.filePath("from"), root.filePath("from/sub/loop"));
+    EXPECT_FALSE(t.copyDirectory(QDir(root.filePath("from")), QDir(root.filePath("to2")), true));
+}
+
+TEST_F(CleanState, PortMatchingByTheLastCharacterOfThePath) {
+    setBuildVariant(BuildVariant::MultiPort);
+    QVector<QPair<int, QString>> recorded;
+    PortRefresh refresh([&](int port, const QString &path) { recorded.append({port, path}); });
+    const QString base = "xHCI Host Controller (usb1)(RootHub)-port2(hub)-port";
+
+    // Two new devices: the first goes to its own row, the second waits.
+    gDevPath[0].set(base + "3");
+    gDevPath[1].set(base + "5");
+    gDevCount = 2;
+    auto m = refresh.matchDevicesToPorts();
+    ASSERT_EQ(m.assigned.size(), 1);
+    EXPECT_EQ(m.assigned[0].port, 2);
+    EXPECT_EQ(gPortInfo[2].portPath.get(), base + "3");
+    EXPECT_EQ(gPortInfo[2].status.load(), PORT_STATUS_CONNECTED);
+    m = refresh.matchDevicesToPorts();
+    ASSERT_EQ(m.assigned.size(), 1);
+    EXPECT_EQ(m.assigned[0].port, 4);
+    EXPECT_EQ(recorded.size(), 2);
+
+    // A path ending in 8 has no row of its number: first free row, no status.
+    gDevPath[2].set(base + "8");
+    gDevCount = 3;
+    m = refresh.matchDevicesToPorts();
+    ASSERT_EQ(m.assigned.size(), 1);
+    EXPECT_EQ(m.assigned[0].port, 0);
+    EXPECT_EQ(gPortInfo[0].status.load(), PORT_STATUS_NONE);
+    EXPECT_TRUE(m.message.isEmpty());
+
+    // Its own row is taken: the first free row, and the operator is told
+    // once, however many refreshes run while the box is open.
+    gPortInfo[6].portPath.set("elsewhere");
+    gPortInfo[6].status = PORT_STATUS_LOADING;
+    gDevPath[3].set(base.left(base.size() - 1) + "7");
+    gDevCount = 4;
+    m = refresh.matchDevicesToPorts();
+    EXPECT_EQ(m.message, PortRefresh::kPullOutMessage);
+    ASSERT_EQ(m.assigned.size(), 1);
+    EXPECT_EQ(m.assigned[0].port, 1);
+    EXPECT_EQ(gPortInfo[1].status.load(), PORT_STATUS_NONE);
+    gDevPath[4].set(base.left(base.size() - 1) + "6");
+    gPortInfo[5].status = PORT_STATUS_LOADING;
+    gDevCount = 5;
+    EXPECT_TRUE(refresh.messageOpen());
+    EXPECT_TRUE(refresh.matchDevicesToPorts().message.isEmpty());
+    refresh.messageClosed();
+    EXPECT_FALSE(refresh.matchDevicesToPorts().message.isEmpty());
+}
+
+TEST_F(CleanState, SingleDeviceBuildWaitsForTheListToCatchUp) {
+    setBuildVariant(BuildVariant::SingleDevice);
+    PortRefresh refresh;
+    gPortInfo[0].portPath.set("old-path-1");
+    gPortInfo[0].status = PORT_STATUS_UPDATE_BURNING_TOUBOOT;
+    gDevPath[0].set("new-path-6");
+    gDevCount = 1;
+    EXPECT_TRUE(refresh.matchDevicesToPorts().assigned.isEmpty());
+    setBuildVariant(BuildVariant::MultiPort);
+    EXPECT_EQ(refresh.matchDevicesToPorts().assigned.size(), 1);
+}
+
+TEST_F(CleanState, NoThreadsWithoutBurningOrForUnassignedPorts) {
+    PortRefresh refresh;
+    gPortInfo[0].portPath.set("none");
+    gPortInfo[0].status = PORT_STATUS_CONNECTED;
+    refresh.startThreads();
+    EXPECT_EQ(refresh.thread(0), nullptr);
+    EXPECT_EQ(refresh.thread(1), nullptr);
+    gBurning = true;
+    refresh.startThreads();
+    EXPECT_EQ(refresh.thread(0), nullptr);        // "none" never gets one
+    ASSERT_NE(refresh.thread(1), nullptr);        // an empty path counts as assigned
+    EXPECT_FALSE(refresh.thread(1)->isRunning()); // but its port has no device
+}
+
+TEST(WatchThread, ScanMarksArrivalsAndDeparturesOfConnectedPortsOnly) {
+    BurnLine bl(BuildVariant::MultiPort);
+    ProbeDevThread probe;
+    QSignalSpy spy(&probe, &ProbeDevThread::newDevice);
+    const int a = bl.line().plug(BurnLine::hubPort(3), bl.deviceSpec());
+    const int b = bl.line().plug(BurnLine::hubPort(4), bl.deviceSpec());
+    probe.scanDevices();
+    ASSERT_EQ(gDevCount.load(), 2);
+    const QStringList paths = currentDevPaths();
+
+    // Remembered rows: one idle, one burning; an unknown device changes nothing.
+    gPortInfo[2].portPath.set(paths[0]);
+    gPortInfo[3].portPath.set(paths[1]);
+    gPortInfo[3].status = PORT_STATUS_LOADING;
+    probe.scanDevices();
+    EXPECT_EQ(gPortInfo[2].status.load(), PORT_STATUS_CONNECTED);
+    EXPECT_EQ(spy.count(), 1);
+    EXPECT_EQ(gPortInfo[3].status.load(), PORT_STATUS_LOADING);
+
+    bl.line().unplug(a);
+    bl.line().unplug(b);
+    probe.scanDevices();
+    EXPECT_EQ(gDevCount.load(), 0);
+    EXPECT_EQ(gPortInfo[2].status.load(), PORT_STATUS_NONE);
+    EXPECT_EQ(gPortInfo[3].status.load(), PORT_STATUS_LOADING);
+    EXPECT_FALSE(gDeviceChanged.load());
+}
+
+TEST(DeviceConsole, CommandLines) {
+    gPcVersion.set("linux");
+    EXPECT_EQ(ProbeDevThread::rescanArguments(), QStringList{"rescan"});
+    EXPECT_EQ(ProbeDevThread::reinstallArguments(),
+              (QStringList{"update", "VyrtekusbBurningdriver/linux/Skelmar_Device.rules",
+                           "USB\\VID_1B8E&PID_C003"}));
+}
+
+TEST(Clock, ScaleShortensDurations) {
+    BurnClock::setScale(0.05);
+    EXPECT_EQ(BurnClock::scaledMs(1000), 50);
+    EXPECT_EQ(BurnClock::scaledMs(3000), 150);
+    EXPECT_EQ(BurnClock::scaledMs(1), 1);
+    BurnClock::setScale(-1);
+    EXPECT_EQ(BurnClock::scaledMs(1000), 1000);
+}
