@@ -73,6 +73,39 @@ QString fillPlaceholders(QString text, qint32 size) {
     return text.replace(placeholder, QStringLiteral(":%1#").arg(size));
 }
 
+// Sum of n little-endian 32-bit words, modulo 2^32. Lanes of 32-bit adds wrap
+// exactly like the scalar sum, so the lanes are added up at the end; several
+// vectors in flight keep the adders busy while the block streams through.
+// On x86-64 a second copy for AVX2 is picked at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) &&                             \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+quint32
+sumWords(const unsigned char *p, size_t n) {
+    typedef quint32 Lanes __attribute__((vector_size(32)));
+    constexpr size_t perLanes = sizeof(Lanes) / 4;
+    constexpr size_t unroll = 4;
+    Lanes acc[unroll] = {};
+    size_t w = 0;
+    if (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        for (; w + unroll * perLanes <= n; w += unroll * perLanes) {
+            for (size_t k = 0; k < unroll; ++k) {
+                Lanes v;
+                std::memcpy(&v, p + 4 * (w + k * perLanes), sizeof v);
+                acc[k] += v;
+            }
+        }
+    }
+    quint32 sum = 0;
+    for (size_t k = 0; k < unroll; ++k)
+        for (size_t lane = 0; lane < perLanes; ++lane)
+            sum += acc[k][lane];
+    for (; w < n; ++w)
+        sum += qFromLittleEndian<quint32>(p + 4 * w);
+    return sum;
+}
+
 } // namespace
 
 BurnPlan::BurnPlan(const QString &planPath)
@@ -224,9 +257,10 @@ quint32 BurnPlan::checkSum(const QString &path) {
     quint32 sum = 0;
     QFile file(path);
     if (QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        // Read in large blocks; a partial word at the end of one read is
-        // carried to the front of the next.
-        constexpr qint64 block = 1 << 20;
+        // Blocks of 256 KiB: few system calls, and a block is still in the
+        // cache when it is summed right after the copy. A partial word at the
+        // end of one read is carried to the front of the next.
+        constexpr qint64 block = 256 * 1024;
         std::vector<unsigned char> buf(block + 4);
         qint64 carry = 0;
         for (;;) {
@@ -235,10 +269,7 @@ quint32 BurnPlan::checkSum(const QString &path) {
             const qint64 have = carry + got;
             const qint64 words = have / 4;
             const unsigned char *p = buf.data();
-            quint32 s = 0;
-            for (qint64 w = 0; w < words; ++w)
-                s += qFromLittleEndian<quint32>(p + 4 * w);
-            sum += s;
+            sum += sumWords(p, size_t(words));
             carry = have - words * 4;
             std::memmove(buf.data(), p + words * 4, size_t(carry));
         }
