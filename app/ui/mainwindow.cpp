@@ -199,10 +199,29 @@ void MainWindow::changeEvent(QEvent *event) {
     if (!media.isEmpty()) ui->label_mediafile->setText(tr("Media Dir:") + media);
 }
 
-// Unattended runs (scripts/demo): PYREWICK_DEMO_AUTOSTART=1 presses Start once
-// the window is up; PYREWICK_DEMO_SCREENSHOT=<file> saves a picture of the
-// window when PYREWICK_DEMO_ROWS rows (default 8) show a result, then quits.
+// Demo switches (scripts/demo), read once at start:
+//   PYREWICK_DEMO_PACKAGE=<zip>    imports that upgrade package
+//   PYREWICK_DEMO_MEDIA=<dir>      imports that media directory
+//   PYREWICK_DEMO_AUTOSTART=1      presses Start once the window is up
+//   PYREWICK_DEMO_SCREENSHOT=<png> saves a picture of the window when
+//                                  PYREWICK_DEMO_ROWS rows (default 8) show a
+//                                  result, then quits (see updateDevUi)
 void MainWindow::runDemoSwitches() {
+    const QString package = qEnvironmentVariable("PYREWICK_DEMO_PACKAGE");
+    const QString media = qEnvironmentVariable("PYREWICK_DEMO_MEDIA");
+    if (!package.isEmpty() || !media.isEmpty()) {
+        const UiPrompts saved = uiPrompts();
+        if (!package.isEmpty()) {
+            uiPrompts().openFileName = [package](QWidget *, const QString &, const QString &,
+                                                 const QString &) { return package; };
+            importUpgradeFile();
+        }
+        if (!media.isEmpty()) {
+            uiPrompts().existingDirectory = [media](QWidget *, const QString &) { return media; };
+            importMediaFiles();
+        }
+        uiPrompts() = saved;
+    }
     if (qEnvironmentVariableIntValue("PYREWICK_DEMO_AUTOSTART") == 1)
         QTimer::singleShot(0, this, &MainWindow::startClicked);
 }

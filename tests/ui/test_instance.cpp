@@ -1,0 +1,74 @@
+// The built programs: one instance per machine, and exit code 1 for a second.
+#include "singleinstance.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Program {
+    QTemporaryDir station;
+    QTemporaryDir temp; // the lock lives here, apart from any real instance
+    QProcessEnvironment env() const {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("TMPDIR", temp.path());
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        e.insert("PYREWICK_NONINTERACTIVE", "1");
+        e.insert("PYREWICK_TIME_SCALE", "0.05");
+        QDir(station.path()).mkpath("root/sys/bus/usb/devices");
+        e.insert("PYREWICK_SYSROOT", station.path() + "/root");
+        return e;
+    }
+    void start(QProcess &p, const char *program) const {
+        p.setProcessEnvironment(env());
+        p.setWorkingDirectory(station.path());
+        p.start(QStringLiteral(PYREWICK_BIN_DIR "/") + program, {});
+    }
+    QString lockFile() const {
+        const QString name = QFileInfo(SingleInstance::lockFilePath()).fileName();
+        return temp.path() + "/" + name;
+    }
+};
+
+} // namespace
+
+TEST(SingleInstance, LockNameIsTheInstanceNamesLettersAndDigits) {
+    EXPECT_TRUE(SingleInstance::lockFilePath().endsWith("/EFEB2EF6F8E0AE44BABE1BBEF2C7FD56"));
+}
+
+TEST(SingleInstance, SecondStartRefusedWithExitCodeOne) {
+    Program prog;
+    QProcess first;
+    prog.start(first, "pyrewick-testnohub");
+    ASSERT_TRUE(first.waitForStarted(10000));
+    // Running once its window exists: the log directory and USB log are made.
+    for (int i = 0; i < 200 && !QFile::exists(prog.lockFile()); ++i)
+        first.waitForFinished(50);
+    ASSERT_TRUE(QFile::exists(prog.lockFile()));
+    ASSERT_EQ(first.state(), QProcess::Running);
+
+    for (const char *program : {"pyrewick-testnohub", "pyrewick"}) {
+        QProcess second;
+        prog.start(second, program);
+        ASSERT_TRUE(second.waitForFinished(20000)) << program;
+        EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(second.exitCode(), 1) << program;
+        EXPECT_TRUE(
+            second.readAllStandardError().contains("An instance has already been running."));
+    }
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    // The first one dies without cleaning up: its stale lock is taken over.
+    first.kill();
+    first.waitForFinished(10000);
+    QProcess third;
+    prog.start(third, "pyrewick");
+    ASSERT_TRUE(third.waitForStarted(10000));
+    EXPECT_FALSE(third.waitForFinished(1500)) << third.readAllStandardError().toStdString();
+    third.kill();
+    third.waitForFinished(10000);
+}

@@ -1,0 +1,47 @@
+// Saved-log names and file contents.
+#include "logfiles.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+TEST(LogFiles, NamesCarryDateTimeAndPackage) {
+    const QDateTime t(QDate(2026, 1, 31), QTime(8, 5, 9));
+    EXPECT_EQ(LogFiles::usbLogPath(t), "log/usb_2026-01-31-08-05-09.log");
+    const QString pkg = QStringLiteral("/data/images/fw_v2.zip");
+    EXPECT_EQ(LogFiles::savedLogName(LogFiles::SaveKind::Manual, pkg, t),
+              "log/01.31.08.05_fw_v2_manual.log");
+    EXPECT_EQ(LogFiles::savedLogName(LogFiles::SaveKind::Auto, pkg, t),
+              "log/01.31.08.05_fw_v2_autosave.log");
+    EXPECT_EQ(LogFiles::savedLogName(LogFiles::SaveKind::Exit, pkg, t),
+              "log/01.31.08.05_fw_v2.log");
+    EXPECT_EQ(LogFiles::savedLogName(LogFiles::SaveKind::Exit, QString(), t),
+              "log/01.31.08.05_.log");
+    // 24-hour clock.
+    EXPECT_EQ(LogFiles::savedLogName(LogFiles::SaveKind::Exit, pkg,
+                                     QDateTime(QDate(2026, 12, 3), QTime(17, 45))),
+              "log/12.03.17.45_fw_v2.log");
+}
+
+TEST(LogFiles, BaseNameDropsDirectoryAndExtension) {
+    EXPECT_EQ(LogFiles::packageBaseName("fw.zip"), "fw");
+    EXPECT_EQ(LogFiles::packageBaseName("D:\\images\\fw_v2.zip"), "fw_v2");
+    EXPECT_EQ(LogFiles::packageBaseName("a/b.c/pkg.zip"), "pkg");
+    EXPECT_EQ(LogFiles::packageBaseName(""), "");
+    EXPECT_EQ(LogFiles::packageBaseName("x/ab"), "");
+}
+
+TEST(LogFiles, SavedFileHasCrLfAndReplacesOldFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("saved.log");
+    {
+        QFile old(path);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(4096, 'x'));
+    }
+    ASSERT_TRUE(LogFiles::writeSavedLog(path, QStringLiteral("one\ntwo \u4e2d\n\nlast")));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("one\r\ntwo \xe4\xb8\xad\r\n\r\nlast"));
+    EXPECT_FALSE(LogFiles::writeSavedLog(dir.filePath("missing/dir/x.log"), "a"));
+}
