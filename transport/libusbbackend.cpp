@@ -6,24 +6,26 @@
 #include "usbbackend.h"
 
 #include <libusb.h>
-#include <mutex>
+#include <atomic>
 
 namespace pipewell {
 
+namespace {
+std::atomic<bool> contextReady{false};
+} // namespace
+
 int initLibusb() {
-    return libusb_init(nullptr);
+    int r = libusb_init(nullptr);
+    if (r == 0) contextReady = true;
+    return r;
 }
 
 namespace {
 
 // libusb_wrap_sys_device needs the default context; a caller that skipped
-// OpenUsbDevice must not reach libusb without one.
-int ensureContext() {
-    static std::once_flag once;
-    static int result = 0;
-    std::call_once(once, [] { result = libusb_init(nullptr); });
-    return result;
-}
+// OpenUsbDevice (or whose open could not initialise libusb) must not reach
+// libusb without one.
+int ensureContext() { return contextReady ? 0 : initLibusb(); }
 
 template <class F> int withHandle(int fd, F f) {
     int r = ensureContext();
