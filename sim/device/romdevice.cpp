@@ -637,6 +637,7 @@ void RomDevice::Impl::acceptLoop(int fd, uint64_t gen) {
         }
         fds.insert(c);
         lk.unlock();
+        reap(); // connections come and go all day on a virtual line
         spawn([this, c] { serve(c); });
     }
     closeOwn(fd);
