@@ -16,6 +16,7 @@
 #include <thread>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -163,8 +164,10 @@ struct RomDevice::Impl {
     // ---- connections and threads (connMu) ----
     std::mutex connMu;
     std::condition_variable stopCv;
-    std::set<int> fds; // listeners and connections, closed by the thread that owns each
-    std::string socketPath;
+    std::set<int> fds;      // listeners and connections, closed by the thread that owns each
+    std::string socketPath; // where the listener was bound, and what it was
+    dev_t socketDev = 0;
+    ino_t socketIno = 0;
     uint64_t generation = 0; // bumped when the device leaves the bus
     bool present = false;    // plugged in: listen() or connect() since the last leaveBus()
     bool stopping = false;
@@ -650,7 +653,12 @@ void RomDevice::Impl::leaveBus() {
     for (int fd : fds)
         ::shutdown(fd, SHUT_RDWR);
     if (!socketPath.empty()) {
-        ::unlink(socketPath.c_str());
+        // Remove the node only if it is still ours: the line may have renamed
+        // it away, and another device may be listening under that name now.
+        struct stat st;
+        if (::lstat(socketPath.c_str(), &st) == 0 && st.st_dev == socketDev &&
+            st.st_ino == socketIno)
+            ::unlink(socketPath.c_str());
         socketPath.clear();
     }
 }
@@ -703,6 +711,11 @@ bool RomDevice::listen(const std::string &socketPath) {
     d->fds.insert(fd);
     d->present = true;
     d->socketPath = socketPath;
+    struct stat st;
+    if (::stat(socketPath.c_str(), &st) == 0) {
+        d->socketDev = st.st_dev;
+        d->socketIno = st.st_ino;
+    }
     uint64_t gen = d->generation;
     d->workers.emplace_back();
     Impl::Worker &w = d->workers.back();

@@ -96,7 +96,8 @@ class RomDevice {
     // returned descriptor. -1 on failure.
     int connect();
     // The device leaves the bus: every connection and the listener are closed,
-    // the socket file is removed. Safe to call from a callback.
+    // and the socket file it bound is removed if it still lies under that name.
+    // The device keeps its stage, RAM and logs. Safe to call from a callback.
     void leaveBus();
     // Plugged in: listen() or connect() was called since the last leaveBus().
     bool onBus() const;
@@ -111,14 +112,16 @@ class RomDevice {
     // The text the next status request would return (without faults).
     std::string statusText() const;
 
-    // Callbacks for the virtual line; set before listen()/connect().
-    std::function<void(int newStage)> onRun; // the stage moved on after run
-    std::function<void()> onBootm;           // after leaving the bus on bootm
+    // Callbacks for the virtual line; set before listen()/connect(). Each runs on
+    // a device thread after the reply to its request went out.
+    std::function<void(int newStage)> onRun; // the stage moved on after run (if the
+                                             // device leaves on run, it has left by now)
+    std::function<void()> onBootm;           // after leaving the bus on "bootm"
     std::function<void()> onReset;           // port reset request
 
     // Request log (every request received, faulted ones included).
     std::vector<RecordedRequest> requests() const;
-    void clearRequests();
+    void clearRequests(); // also clears commands, announces and burn steps
     // Keep bulk data in the log (default true; large images make it big).
     void setRecordBulkData(bool on);
     std::vector<std::string> commands() const; // text commands as received
@@ -128,7 +131,7 @@ class RomDevice {
     // Faults.
     void injectFault(RequestKind kind, Fault fault, int count = -1 /* -1 forever */,
                      int skip = 0 /* let this many pass first */);
-    void clearFaults();
+    void clearFaults();                         // and every bulk fault and the crc corruption below
     void setShortBulk(uint32_t maxPerTransfer); // 0 = no limit
     void setZeroBulk(int count);                // next count bulk OUTs move 0 bytes
     void dropAfterBulkBytes(uint64_t n);        // leave the bus after n more bulk bytes
