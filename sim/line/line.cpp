@@ -527,14 +527,14 @@ struct Line::Impl {
     // overwritten before it could be seen) it comes back on and the device
     // there enumerates again, as it was, with a new device number. A file
     // caught between truncation and its new text is looked at again on the
-    // next pass. Returns true when it has to be looked at again.
+    // next pass (returns true then). Any other text is ignored.
     bool portWritten(const std::string &name, int writes) {
         auto it = ports.find(name);
         if (it == ports.end()) return false;
         Port &port = it->second;
         port.pendingWrites += writes;
         std::string value = readSmall(port.disableFile);
-        if (value != "0" && value != "1") return port.pendingWrites > 0;
+        if (value.empty()) return port.pendingWrites > 0;
         const int pending = port.pendingWrites;
         port.pendingWrites = 0;
         Device *dev = nullptr;
@@ -542,6 +542,7 @@ struct Line::Impl {
             auto d = devices.find(port.occupant);
             if (d != devices.end()) dev = &d->second;
         }
+        if (value != "0" && value != "1") return false; // not a power switch: ignored
         if (value == "1") {
             if (port.disabled) return false;
             port.disabled = true;

@@ -38,7 +38,7 @@ struct DeviceSpec {
     // Once it leaves (loader start or bootm) it never comes back.
     bool neverComesBack = false;
     // Called once with the device's ROM-mode object before it first serves
-    // (faults, RAM contents).
+    // (faults, RAM contents). Runs under the line's lock: it must not call the line.
     std::function<void(RomDevice &)> setUp;
 };
 
