@@ -1,0 +1,164 @@
+// Burns one device, then eight at once, on the virtual line with the sample
+// plan and prints each wall time against its floor:
+//
+//   one device:   every tick the plan needs (one second each) plus the fixed
+//                 pauses (3 s after starting code, 5 s after a load, 2 s after
+//                 bootm, 1 s at success);
+//   eight:        starting code is one device at a time, each start holding
+//                 the run lock for its 3 s pause, so the last device cannot
+//                 start its boot loader before 16 starts have passed; it then
+//                 needs the rest of a one-device burn.
+//
+// The virtual devices answer at once (boot and recovery times are a small
+// fraction of a tick), so the floor is the engine's own.
+//
+//   burn_bench [--scale F] [--only 1|8]     (F = PYREWICK time scale, default 1)
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "burnclock.h"
+#include "burnline.h"
+#include "burnplan.h"
+#include "burnstate.h"
+#include "tracemoor.h"
+
+namespace {
+
+// Floors in seconds of the system's time, from the plan's records.
+struct Floor {
+    double single = 0;       // one whole burn
+    double toFirstRun = 0;   // from the start to the first start of code
+    double afterLastRun = 0; // from the end of the last code start's pause to the end
+    int codeStarts = 0;
+};
+
+Floor planFloor(const BurnPlan &plan) {
+    Floor f;
+    double t = 1; // status 2 -> 4 (status 1 ends the thread; the refresh restarts it)
+    double lastRunEnd = 0;
+    bool firstRunSeen = false;
+    int i = 0;
+    const int n = plan.commandCount();
+    for (; i < n; ++i) {
+        const BurnCommand &c = plan.command(i);
+        const QString cmd = c.command.trimmed();
+        const bool run = c.run() == QLatin1String("true");
+        t += 1; // the tick that carries out the command
+        if ((cmd == "load spl" || cmd == "load uboot") && run) {
+            if (!firstRunSeen) {
+                f.toFirstRun = t;
+                firstRunSeen = true;
+            }
+            t += 3; // the start's pause under the run lock
+            lastRunEnd = t;
+            t += 5; // a fresh load settles
+            ++f.codeStarts;
+            if (cmd == "load uboot") t += 1; // status 5: the boot loader answers
+        } else if (cmd == "load uimage") {
+            t += 5;
+        } else if (cmd.startsWith("bootm")) {
+            t += 2;
+            ++i;
+            break;
+        }
+    }
+    t += 1; // status 6: the device has left
+    t += 2; // status 7: volume present, then found and ready
+    for (; i < n; ++i) {
+        const QString cmd = plan.command(i).command.trimmed();
+        if (cmd.isEmpty() || cmd == "copy_media" || cmd == "reset" || cmd == "shutdown" ||
+            cmd == "poweroff" || cmd == "erase_test")
+            t += 1;
+        else
+            t += 2; // sent, then its result read
+    }
+    t += 2;     // past the last record, then success
+    t += 1 + 1; // status 11: its tick and its extra second
+    f.single = t;
+    f.afterLastRun = t - lastRunEnd;
+    return f;
+}
+
+double burn(int devices, double scale) {
+    BurnLine bl(BuildVariant::MultiPort, scale);
+    vyrsim::DeviceSpec spec = bl.deviceSpec();
+    spec.bootMs = 50;
+    spec.recovery.bootMs = 10;
+    spec.recovery.updateMs = 10;
+    spec.recovery.commandMs = 10;
+    bl.writePlan(
+        QString(BurnLine::samplePlan()).replace("format_data(prepare:extra.bin)", "format_data"));
+    for (int d = 1; d <= devices; ++d)
+        bl.line().plug(BurnLine::hubPort(d), spec);
+    QElapsedTimer timer;
+    timer.start();
+    bl.start();
+    const bool done = bl.runUntil(
+        [devices] {
+            for (int p = 0; p < devices; ++p)
+                if (gPortInfo[p].status.load() != PORT_STATUS_NONE ||
+                    gPortInfo[p].lastResult.load() != PORT_STATUS_SUCCESS)
+                    return false;
+            return true;
+        },
+        3600 * 1000);
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    if (!done || gSuccessCount.load() != devices) {
+        std::fprintf(stderr, "burn of %d device(s) did not succeed\n", devices);
+        return -1;
+    }
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    // Only the figures go to the console.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
+        if (type != QtDebugMsg && type != QtInfoMsg) std::fprintf(stderr, "%s\n", qPrintable(msg));
+    });
+    vyr_open_logfile("/dev/null", 1);
+    double scale = 1.0;
+    int only = 0;
+    for (int a = 1; a < argc; ++a) {
+        if (!std::strcmp(argv[a], "--scale") && a + 1 < argc)
+            scale = std::atof(argv[++a]);
+        else if (!std::strcmp(argv[a], "--only") && a + 1 < argc)
+            only = std::atoi(argv[++a]);
+    }
+    if (scale <= 0) scale = 1.0;
+
+    Floor f;
+    {
+        BurnLine probe(BuildVariant::MultiPort, scale);
+        probe.writePlan(QString(BurnLine::samplePlan())
+                            .replace("format_data(prepare:extra.bin)", "format_data"));
+        f = planFloor(*burnPlan());
+    }
+    const double single = f.single * scale;
+    const double eight =
+        qMax(single, (f.toFirstRun + 3.0 * 8 * f.codeStarts + f.afterLastRun) * scale);
+
+    std::printf("time scale %.3f (floors in real seconds)\n", scale);
+    int status = 0;
+    if (only == 0 || only == 1) {
+        const double t = burn(1, scale);
+        if (t < 0)
+            status = 1;
+        else
+            std::printf("1 device : %8.2f s  floor %8.2f s  ratio %.3f\n", t, single, t / single);
+    }
+    if (only == 0 || only == 8) {
+        const double t = burn(8, scale);
+        if (t < 0)
+            status = 1;
+        else
+            std::printf("8 devices: %8.2f s  floor %8.2f s  ratio %.3f  (one start at a time)\n", t,
+                        eight, t / eight);
+    }
+    return status;
+}
