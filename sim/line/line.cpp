@@ -639,13 +639,23 @@ struct Line::Impl {
 };
 
 Line::Line(std::string rootDir) : d(std::make_unique<Impl>(rootDir)) {
+    // The line replaces sys, dev, proc and media under its root: never those
+    // of the real system.
     std::error_code ec;
+    auto real = fs::weakly_canonical(rootDir.empty() ? "/" : rootDir, ec);
+    if (ec || real == "/") {
+        d->stopped = true;
+        return;
+    }
+    fs::create_directories(rootDir, ec);
+    d->tree.prepare();
     for (const char *dir : {"sys", "dev", "proc", "media"})
         fs::remove_all(d->tree.path(dir), ec);
     for (const char *dir : {"sys/bus/usb/devices", "sys/class/block", "sys/dev/block",
                             "dev/bus/usb", "proc/self", "media/vyr"})
         fs::create_directories(d->tree.path(dir), ec);
     d->tree.writeFile(d->tree.path("proc/self/mountinfo"), "");
+    d->tree.writeFile(d->tree.path(MarkerFile), "");
     d->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     d->worker = std::thread([this] { d->run(); });
 }

@@ -52,9 +52,12 @@ class Line {
     };
 
     // Creates the skeleton: sys/bus/usb/devices, sys/class/block, sys/dev/block,
-    // dev/bus/usb, an empty proc/self/mountinfo, media/vyr. Anything already in
-    // rootDir under those names is removed first.
+    // dev/bus/usb, an empty proc/self/mountinfo, media/vyr, and the marker file
+    // MarkerFile. Anything already in rootDir under those names is removed
+    // first. A root that is the real root (/) is left alone and the line does
+    // nothing (every plug fails).
     explicit Line(std::string rootDir);
+    static constexpr const char *MarkerFile = ".vyrsim-root";
     ~Line(); // stop()
     Line(const Line &) = delete;
     Line &operator=(const Line &) = delete;

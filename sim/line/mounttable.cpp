@@ -24,9 +24,7 @@ std::string escape(const std::string &s) {
 
 } // namespace
 
-MountTable::MountTable(TreeWriter &tree) : mTree(tree) {
-    rewrite();
-}
+MountTable::MountTable(TreeWriter &tree) : mTree(tree) {}
 
 int MountTable::mount(unsigned major, unsigned minor, const std::string &source,
                       const std::string &mountPoint) {

@@ -10,7 +10,9 @@ namespace fs = std::filesystem;
 
 namespace vyrsim {
 
-TreeWriter::TreeWriter(std::string root) : mRoot(std::move(root)) {
+TreeWriter::TreeWriter(std::string root) : mRoot(std::move(root)) {}
+
+void TreeWriter::prepare() {
     std::error_code ec;
     fs::remove_all(path(".staging"), ec);
     fs::remove_all(path(".trash"), ec);

@@ -12,6 +12,8 @@ namespace vyrsim {
 class TreeWriter {
   public:
     explicit TreeWriter(std::string root);
+    // Empties the staging and trash areas (left over from an earlier run).
+    void prepare();
 
     const std::string &root() const { return mRoot; }
     // root + "/" + relative.

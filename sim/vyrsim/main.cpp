@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -40,6 +41,26 @@ bool parseScale(const char *text, double &out) {
     if (!text[0] || *end || !(v > 0) || v > 1000) return false;
     out = v;
     return true;
+}
+
+// The line rebuilds sys, dev, proc and media under its root: only in a new or
+// empty directory, or in one an earlier run made.
+bool usableRoot(const std::string &root, std::string &why) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::weakly_canonical(root, ec) == "/" || ec) {
+        why = "the root cannot be /";
+        return false;
+    }
+    if (!fs::exists(root, ec)) return true;
+    if (!fs::is_directory(root, ec)) {
+        why = root + " is not a directory";
+        return false;
+    }
+    if (fs::is_empty(root, ec) || fs::exists(root + "/" + vyrsim::Line::MarkerFile, ec))
+        return true;
+    why = root + " is neither empty nor a line root made by vyrsim";
+    return false;
 }
 
 // Scheduled plug or unplug of a scenario device.
@@ -87,6 +108,11 @@ int main(int argc, char **argv) {
         }
     }
     if (root.empty() || eight == !scenarioFile.empty()) return usage();
+    std::string why;
+    if (!usableRoot(root, why)) {
+        std::fprintf(stderr, "vyrsim: %s\n", why.c_str());
+        return 2;
+    }
 
     vyrsim::Scenario scenario;
     if (eight) {

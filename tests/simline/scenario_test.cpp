@@ -180,6 +180,10 @@ TEST(Vyrsim, PlaysAScenarioOnceAndRefusesABrokenOne) {
 
     runVyrsim("--root " + (dir / "root"), &status);
     EXPECT_EQ(status, 2);
+    // A directory with other things in it is not taken over.
+    out = runVyrsim("--root " + dir.path + " --scenario " + scenario + " --once", &status);
+    EXPECT_EQ(status, 2);
+    EXPECT_TRUE(std::ifstream(scenario).good());
 }
 
 } // namespace
