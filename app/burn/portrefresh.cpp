@@ -94,6 +94,11 @@ PortRefresh::MatchOutcome PortRefresh::matchDevicesToPorts() {
         if (connect) {
             int expected = PORT_STATUS_NONE;
             gPortInfo[port].status.compare_exchange_strong(expected, PORT_STATUS_CONNECTED);
+        } else {
+            // The port keeps status 0 and the watch thread's next scan marks
+            // it connected: ask for that scan now rather than waiting for
+            // some other device to come or go, which may never happen.
+            gDeviceChanged = true;
         }
     };
 

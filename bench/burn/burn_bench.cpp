@@ -12,9 +12,13 @@
 // The virtual devices answer at once (boot and recovery times are a small
 // fraction of a tick), so the floor is the engine's own.
 //
-//   burn_bench [--scale F] [--only 1|8]     (F = PYREWICK time scale, default 1)
+//   burn_bench [--scale F] [--only 1|8] [--verbose]   (F = time scale, default 1)
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMutex>
+#include <QMutexLocker>
+#include <algorithm>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -82,7 +86,7 @@ Floor planFloor(const BurnPlan &plan) {
     return f;
 }
 
-double burn(int devices, double scale) {
+double burn(int devices, double scale, bool verbose) {
     BurnLine bl(BuildVariant::MultiPort, scale);
     vyrsim::DeviceSpec spec = bl.deviceSpec();
     spec.bootMs = 50;
@@ -91,9 +95,17 @@ double burn(int devices, double scale) {
     spec.recovery.commandMs = 10;
     bl.writePlan(
         QString(BurnLine::samplePlan()).replace("format_data(prepare:extra.bin)", "format_data"));
+    QElapsedTimer timer;
+    std::vector<double> runs; // seconds from the start, one per code start
+    QMutex runLock;
+    bl.line().setEventSink([&](const std::string &event) {
+        if (event.rfind("run ", 0) == 0) {
+            QMutexLocker l(&runLock);
+            runs.push_back(timer.nsecsElapsed() / 1e9);
+        }
+    });
     for (int d = 1; d <= devices; ++d)
         bl.line().plug(BurnLine::hubPort(d), spec);
-    QElapsedTimer timer;
     timer.start();
     bl.start();
     const bool done = bl.runUntil(
@@ -106,6 +118,16 @@ double burn(int devices, double scale) {
         },
         3600 * 1000);
     const double seconds = timer.nsecsElapsed() / 1e9;
+    {
+        QMutexLocker l(&runLock);
+        std::sort(runs.begin(), runs.end());
+        if (verbose) {
+            std::printf("  code starts at:");
+            for (double r : runs)
+                std::printf(" %.2f", r / scale);
+            std::printf(" (system seconds)\n");
+        }
+    }
     if (!done || gSuccessCount.load() != devices) {
         std::fprintf(stderr, "burn of %d device(s) did not succeed\n", devices);
         return -1;
@@ -124,9 +146,12 @@ int main(int argc, char **argv) {
     vyr_open_logfile("/dev/null", 1);
     double scale = 1.0;
     int only = 0;
+    bool verbose = false;
     for (int a = 1; a < argc; ++a) {
         if (!std::strcmp(argv[a], "--scale") && a + 1 < argc)
             scale = std::atof(argv[++a]);
+        else if (!std::strcmp(argv[a], "--verbose"))
+            verbose = true;
         else if (!std::strcmp(argv[a], "--only") && a + 1 < argc)
             only = std::atoi(argv[++a]);
     }
@@ -146,14 +171,14 @@ int main(int argc, char **argv) {
     std::printf("time scale %.3f (floors in real seconds)\n", scale);
     int status = 0;
     if (only == 0 || only == 1) {
-        const double t = burn(1, scale);
+        const double t = burn(1, scale, verbose);
         if (t < 0)
             status = 1;
         else
             std::printf("1 device : %8.2f s  floor %8.2f s  ratio %.3f\n", t, single, t / single);
     }
     if (only == 0 || only == 8) {
-        const double t = burn(8, scale);
+        const double t = burn(8, scale, verbose);
         if (t < 0)
             status = 1;
         else

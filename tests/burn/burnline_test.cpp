@@ -104,6 +104,17 @@ TEST_P(OneDeviceBurn, FromPlugInToSuccess) {
 INSTANTIATE_TEST_SUITE_P(BothBuilds, OneDeviceBurn,
                          ::testing::Values(BuildVariant::MultiPort, BuildVariant::SingleDevice));
 
+// Hub port 8 has no row of its number: the device takes the first free row
+// and is burnt without waiting for some other device to come or go.
+TEST(OneDeviceOnPortEight, IsBurntOnTheFirstFreeRow) {
+    BurnLine bl(BuildVariant::MultiPort);
+    bl.line().plug(BurnLine::hubPort(8), bl.deviceSpec());
+    bl.start();
+    ASSERT_TRUE(bl.runUntil([] { return endedWith(0, PORT_STATUS_SUCCESS); }, 60000))
+        << bl.logDump(0);
+    EXPECT_TRUE(gPortInfo[0].portPath.get().endsWith("8"));
+}
+
 TEST(EightDevicesBurn, AllSucceedStartingCodeOneAtATime) {
     BurnLine bl(BuildVariant::MultiPort);
     QMutex lock;

@@ -161,12 +161,14 @@ TEST_F(CleanState, PortMatchingByTheLastCharacterOfThePath) {
     EXPECT_EQ(recorded.size(), 2);
 
     // A path ending in 8 has no row of its number: first free row, no status.
+    gDeviceChanged = false;
     gDevPath[2].set(base + "8");
     gDevCount = 3;
     m = refresh.matchDevicesToPorts();
     ASSERT_EQ(m.assigned.size(), 1);
     EXPECT_EQ(m.assigned[0].port, 0);
     EXPECT_EQ(gPortInfo[0].status.load(), PORT_STATUS_NONE);
+    EXPECT_TRUE(gDeviceChanged.load()); // the next scan marks it connected
     EXPECT_TRUE(m.message.isEmpty());
 
     // Its own row is taken: the first free row, and the operator is told
