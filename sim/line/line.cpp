@@ -72,7 +72,8 @@ struct Line::Impl {
         int occupant = 0; // device id on (or powered off on) this port
         bool hub = false; // a hub hangs here
         bool disabled = false;
-        int pendingWrites = 0; // writes not yet settled into a 0 or a 1
+        int pendingWrites = 0;                       // disable-file writes not judged yet
+        Clock::time_point firstWrite{}, lastWrite{}; // when the first and last were seen
     };
 
     // What a device off the bus turns into when it comes back.
@@ -124,7 +125,8 @@ struct Line::Impl {
     std::map<std::string, Port> ports;
     std::map<int, Device> devices;
     std::set<int> usedDisks;
-    std::vector<std::string> recheck; // ports whose disable file was caught half-written
+    std::set<std::string> unsettled; // ports with disable-file writes not judged yet
+    static constexpr int QuietMs = 30, LoneZeroMs = 150;
     int nextBus = 1, nextId = 1, nextHost = 0;
     std::function<void(const std::string &)> sink;
     bool stopped = false;
@@ -522,20 +524,31 @@ struct Line::Impl {
         }
     }
 
-    // A port's disable file was written `writes` times: power goes off on "1";
-    // on "0" after "1" (or after two writes since it last read 0: a 1 that was
-    // overwritten before it could be seen) it comes back on and the device
-    // there enumerates again, as it was, with a new device number. A file
-    // caught between truncation and its new text is looked at again on the
-    // next pass (returns true then). Any other text is ignored.
-    bool portWritten(const std::string &name, int writes) {
+    // Power on a port follows its disable file: "1" takes the device there off
+    // the bus; "0" after "1" brings it back, enumerated anew (new device
+    // number, node present) in the state it was in. Writers write "1" then "0"
+    // back to back, faster than the line looks, so the file is judged only
+    // once its writes have been quiet for a moment, and two writes that end in
+    // "0" count as a cycle too. A lone "0" is held a while longer (the "0" of a
+    // cycle can be read before its own write is reported) and then dropped.
+    // Returns true while the port still has writes to judge.
+    bool settlePort(const std::string &name, Clock::time_point now) {
         auto it = ports.find(name);
         if (it == ports.end()) return false;
         Port &port = it->second;
-        port.pendingWrites += writes;
+        if (port.pendingWrites == 0) return false;
+        // A writer that never pauses is judged anyway once its first write is old.
+        if (now - port.lastWrite < std::chrono::milliseconds(QuietMs) &&
+            now - port.firstWrite < std::chrono::milliseconds(LoneZeroMs))
+            return true;
         std::string value = readSmall(port.disableFile);
-        if (value.empty()) return port.pendingWrites > 0;
+        if (value.empty()) return true; // caught between truncation and the new text
         const int pending = port.pendingWrites;
+        if (value == "0" && !port.disabled && pending < 2) {
+            if (now - port.lastWrite < std::chrono::milliseconds(LoneZeroMs)) return true;
+            port.pendingWrites = 0;
+            return false;
+        }
         port.pendingWrites = 0;
         Device *dev = nullptr;
         if (port.occupant) {
@@ -554,7 +567,7 @@ struct Line::Impl {
                 dev->back = Back::Power;
                 setForm(*dev, Form::Booting);
             }
-        } else if (value == "0" && (port.disabled || pending >= 2)) {
+        } else if (value == "0") {
             port.disabled = false;
             emit("power on " + name);
             if (!dev) return false;
@@ -610,12 +623,18 @@ struct Line::Impl {
         {
             std::lock_guard<std::mutex> g(m);
             if (!stopped) {
-                auto writes = watch.takeWrites(); // the watch list changes under m
-                for (const auto &name : recheck)
-                    writes.emplace(name, 0);
-                recheck.clear();
-                for (const auto &w : writes)
-                    if (portWritten(w.first, w.second)) recheck.push_back(w.first);
+                // The watch list changes under m.
+                for (const auto &w : watch.takeWrites()) {
+                    auto p = ports.find(w.first);
+                    if (p == ports.end()) continue;
+                    if (p->second.pendingWrites == 0) p->second.firstWrite = now;
+                    p->second.pendingWrites += w.second;
+                    p->second.lastWrite = now;
+                    unsettled.insert(w.first);
+                }
+                for (auto u = unsettled.begin(); u != unsettled.end();)
+                    u = settlePort(*u, now) ? std::next(u) : unsettled.erase(u);
+                if (!unsettled.empty()) next = std::min(next, now + std::chrono::milliseconds(10));
                 for (const auto &ev : due)
                     handle(ev);
                 checkDropped();
