@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace vyrwire {
@@ -48,6 +49,28 @@ int readBefore(int fd, void *buf, size_t len, Clock::time_point deadline) {
         len -= size_t(n);
     }
     return 1;
+}
+// Header and payload leave in one sendmsg, so the device wakes once per
+// request; whatever the kernel did not take is finished with writeFull.
+bool sendRequest(int fd, const uint8_t *head, const void *payload, size_t payloadLen) {
+    iovec parts[2] = {{const_cast<uint8_t *>(head), RequestHeaderSize},
+                      {const_cast<void *>(payload), payloadLen}};
+    msghdr m{};
+    m.msg_iov = parts;
+    m.msg_iovlen = payloadLen > 0 ? 2 : 1;
+    ssize_t n;
+    do {
+        n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    size_t sent = size_t(n);
+    if (sent < RequestHeaderSize) {
+        if (!writeFull(fd, head + sent, RequestHeaderSize - sent)) return false;
+        sent = RequestHeaderSize;
+    }
+    sent -= RequestHeaderSize;
+    return sent >= payloadLen ||
+           writeFull(fd, static_cast<const uint8_t *>(payload) + sent, payloadLen - sent);
 }
 } // namespace
 
@@ -134,8 +157,7 @@ int32_t call(int fd, const Request &r, const void *payload, size_t payloadLen, v
     auto deadline = Clock::now() + std::chrono::milliseconds(r.timeoutMs);
     uint8_t head[RequestHeaderSize];
     encodeRequest(r, head);
-    if (!writeFull(fd, head, sizeof head)) return ErrNoDevice;
-    if (payloadLen > 0 && !writeFull(fd, payload, payloadLen)) return ErrNoDevice;
+    if (!sendRequest(fd, head, payload, payloadLen)) return ErrNoDevice;
 
     uint8_t rh[ReplyHeaderSize];
     int got = readBefore(fd, rh, sizeof rh, deadline);

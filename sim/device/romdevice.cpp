@@ -61,9 +61,13 @@ std::string hex(uint32_t v) {
 
 // Running RFC 1071 sum: byte at an even offset is a low byte, at an odd offset
 // a high byte; 32-bit accumulator.
+// Adds bytes at stream offset `offset` to a running sum of 16-bit little-endian
+// words (32-bit accumulator, wrapping). Whole words are added two bytes at a time.
 uint32_t addToSum(uint32_t sum, uint64_t offset, const uint8_t *data, size_t len) {
-    for (size_t i = 0; i < len; ++i)
-        sum += ((offset + i) & 1) ? uint32_t(data[i]) << 8 : uint32_t(data[i]);
+    size_t i = 0;
+    if (len > 0 && (offset & 1)) sum += uint32_t(data[i++]) << 8;
+    for (; i + 1 < len; i += 2) sum += uint32_t(data[i]) | uint32_t(data[i + 1]) << 8;
+    if (i < len) sum += uint32_t(data[i]);
     return sum;
 }
 
