@@ -1,0 +1,76 @@
+#include "fuzzscratch.h"
+
+#include "tracemoor.h"
+
+#include <QtGlobal>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fuzzscratch {
+
+namespace {
+
+std::string made;
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *ftw) {
+    if (ftw->level > 0) ::remove(path);
+    return 0;
+}
+
+void removeAtExit() {
+    if (made.empty()) return;
+    clearDir(made);
+    ::rmdir(made.c_str());
+}
+
+void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+} // namespace
+
+const std::string &dir() {
+    if (made.empty()) {
+        for (const char *base : {"/dev/shm", "/tmp"}) {
+            std::string tmpl = std::string(base) + "/pyrewick-fuzz-XXXXXX";
+            if (::mkdtemp(&tmpl[0]) != nullptr) {
+                made = tmpl;
+                break;
+            }
+        }
+        if (made.empty()) throw std::runtime_error("no scratch directory");
+        std::atexit(removeAtExit);
+    }
+    return made;
+}
+
+void quietLogs() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    vyr_open_logfile("/dev/null", 1);
+    qInstallMessageHandler(dropMessage);
+}
+
+bool writeFile(const std::string &path, const uint8_t *data, size_t size) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    ::close(fd);
+    return done == size;
+}
+
+void clearDir(const std::string &path) {
+    ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+} // namespace fuzzscratch
