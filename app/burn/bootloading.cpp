@@ -3,7 +3,6 @@
 #include "burnthread.h"
 
 #include <QDebug>
-#include <QTime>
 #include <QWriteLocker>
 #include <cstring>
 #include <random>
@@ -37,8 +36,7 @@ constexpr int kCmdFlagByte = 66;
 
 int BurnThread::makeDevId() {
     QWriteLocker lock(&gScanLock);
-    const QTime now = QTime::currentTime();
-    idGenerator().seed(static_cast<unsigned>(now.msec() + 1000 * now.second()));
+    idGenerator().seed(static_cast<unsigned>(BurnClock::millisecondsOfMinute()));
     return static_cast<int>(idGenerator()() % 10000) + mThreadOrder;
 }
 

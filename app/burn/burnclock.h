@@ -7,6 +7,8 @@
 #ifndef BURNCLOCK_H
 #define BURNCLOCK_H
 
+#include <QString>
+
 namespace BurnClock {
 
 // The factor in force (1.0 unless PYREWICK_TIME_SCALE or setScale says else).
@@ -23,6 +25,11 @@ void sleepMs(int ms);
 inline void sleepSeconds(int s) {
     sleepMs(s * 1000);
 }
+
+// The local time of day as "hh:mm:ss", for log lines.
+QString timeOfDay();
+// Milliseconds + 1000 x seconds of the local time of day (0..59999).
+int millisecondsOfMinute();
 
 } // namespace BurnClock
 

@@ -5,7 +5,6 @@
 #include <QDebug>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QTime>
 #include <QWriteLocker>
 #include <unistd.h>
 
@@ -37,6 +36,12 @@ void BurnThread::run() {
         BurnClock::sleepMs(1000);
     }
     qDebug().noquote() << mThreadOrder << " exit";
+    mRunsEnded.fetch_add(1, std::memory_order_release);
+}
+
+void BurnThread::join() {
+    wait();
+    (void)mRunsEnded.load(std::memory_order_acquire);
 }
 
 void BurnThread::tick() {
@@ -67,8 +72,8 @@ void BurnThread::fail() {
 void BurnThread::logShow(const QString &text) {
     if (text.isEmpty()) return;
     const QString line = QStringLiteral("[T ") + QString::number(mThreadOrder) +
-                         QStringLiteral("][") + QTime::currentTime().toString("hh:mm:ss") +
-                         QStringLiteral("]: ") + text;
+                         QStringLiteral("][") + BurnClock::timeOfDay() + QStringLiteral("]: ") +
+                         text;
     {
         QMutexLocker observerLock(&gObserverLock);
         if (gObserver) gObserver(mThreadOrder, line);

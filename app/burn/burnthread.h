@@ -35,6 +35,11 @@ class BurnThread : public QThread {
     explicit BurnThread(int port, QObject *parent = nullptr);
     ~BurnThread() override;
 
+    // Waits until the thread has finished (QThread::wait) and makes
+    // everything it did visible to the caller; used before a thread is
+    // deleted or its port is cleared.
+    void join();
+
     bool isStopped() const { return mStopped.load(); }
     void setStopped(bool stopped) { mStopped.store(stopped); }
     int port() const { return mThreadOrder; }
@@ -121,6 +126,7 @@ class BurnThread : public QThread {
     int mMaxBurnWaitNum = 0;
     int mBurnWaitCount = 0;
     std::atomic<bool> mStopped{true};
+    std::atomic<int> mRunsEnded{0}; // released at the end of run(), acquired by join()
     bool mResultPending = true;
     bool mNeedDiskCheck = false;
     QString mLastCmdText;

@@ -31,7 +31,7 @@ PortRefresh::~PortRefresh() {
     }
     for (BurnThread *&t : mThreads) {
         if (!t) continue;
-        t->wait();
+        t->join();
         delete t;
         t = nullptr;
     }
@@ -162,7 +162,7 @@ void PortRefresh::stop() {
     }
     for (int i = 0; i < PORT_COUNT; ++i) {
         if (!mThreads[i]) continue;
-        mThreads[i]->wait();
+        mThreads[i]->join();
         gPortInfo[i].status = PORT_STATUS_NONE;
         gPortInfo[i].progress = 0;
     }

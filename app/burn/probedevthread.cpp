@@ -2,8 +2,9 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QProcess>
-#include <QTime>
 #include <QWriteLocker>
 #include <atomic>
 #include <cstring>
@@ -16,6 +17,18 @@ namespace {
 
 // Spaces the driver checks: one program-wide pass counter.
 std::atomic<int> gProbeTick{0};
+
+QMutex gRunnerLock;
+ProbeDevThread::DevconRunner gRunner;
+
+bool runTool(const QStringList &arguments) {
+    ProbeDevThread::DevconRunner runner;
+    {
+        QMutexLocker lock(&gRunnerLock);
+        runner = gRunner;
+    }
+    return runner ? runner(arguments) : ProbeDevThread::runDevcon(arguments);
+}
 
 constexpr unsigned kVendor = 0x1B8E;
 constexpr unsigned kProduct = 0xC003;
@@ -62,6 +75,11 @@ bool ProbeDevThread::runDevcon(const QStringList &arguments) {
            process.error() != QProcess::FailedToStart;
 }
 
+void ProbeDevThread::setDevconRunner(DevconRunner runner) {
+    QMutexLocker lock(&gRunnerLock);
+    gRunner = std::move(runner);
+}
+
 void ProbeDevThread::run() {
     while (gAppRunning.load()) {
         pass();
@@ -72,7 +90,7 @@ void ProbeDevThread::run() {
 void ProbeDevThread::pass() {
     if (gRescanRequest.load()) {
         qDebug().noquote() << "---------call System Rescan------------";
-        if (runDevcon(rescanArguments()))
+        if (runTool(rescanArguments()))
             qDebug().noquote() << "---------call System Rescan  finished------------";
         else
             qDebug().noquote() << "---------call System Rescan  exited unormal------------";
@@ -91,11 +109,11 @@ void ProbeDevThread::pass() {
         const QString text = QStringLiteral("---------call System  reinstall driver------------");
         {
             QWriteLocker lock(&gLogLock);
-            gMainLog.append(QStringLiteral("[") + QTime::currentTime().toString("hh:mm:ss") +
-                            QStringLiteral("]: ") + text);
+            gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") +
+                            text);
         }
         qDebug().noquote() << text;
-        runDevcon(reinstallArguments());
+        runTool(reinstallArguments());
         gDriverInstalling = false;
     }
 

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QThread>
 #include <array>
+#include <functional>
 #include <vector>
 
 class ProbeDevThread : public QThread {
@@ -33,6 +34,10 @@ class ProbeDevThread : public QThread {
     // Runs the tool with the given arguments, waiting up to 30 s for it to
     // start and 30 s for it to end; true when it ended normally.
     static bool runDevcon(const QStringList &arguments);
+    // Replaces the tool for this process (tests); an empty runner restores
+    // runDevcon.
+    using DevconRunner = std::function<bool(const QStringList &arguments)>;
+    static void setDevconRunner(DevconRunner runner);
 
   signals:
     void newDevice();

@@ -62,6 +62,11 @@ BurnLine::BurnLine(BuildVariant variant, double timeScale) {
 
     writePlan(samplePlan());
     mRefresh = std::make_unique<PortRefresh>();
+    ProbeDevThread::setDevconRunner([this](const QStringList &arguments) {
+        QMutexLocker lock(&mLogLock);
+        mDevconCalls << arguments.join(' ');
+        return true;
+    });
     BurnThread::setLogObserver([this](int port, const QString &line) {
         QMutexLocker lock(&mLogLock);
         const int at = line.indexOf("]: ");
@@ -77,6 +82,7 @@ BurnLine::~BurnLine() {
     }
     mRefresh.reset(); // waits for every burn thread
     BurnThread::setLogObserver({});
+    ProbeDevThread::setDevconRunner({});
     mSource.reset();
     mLine->stop();
     mLine.reset();
@@ -181,4 +187,9 @@ bool BurnLine::logHas(int port, const QString &text) {
 
 std::string BurnLine::logDump(int port) {
     return log(port).join("\n").toStdString();
+}
+
+QStringList BurnLine::devconCalls() {
+    QMutexLocker lock(&mLogLock);
+    return mDevconCalls;
 }

@@ -52,6 +52,8 @@ class BurnLine {
     bool logHas(int port, const QString &text);
     std::string logDump(int port); // for failure messages
     QStringList messages() const { return mMessages; }
+    // Command lines the watch thread ran the device-console tool with.
+    QStringList devconCalls();
 
     PortRefresh &portRefresh() { return *mRefresh; }
 
@@ -64,6 +66,7 @@ class BurnLine {
     QMutex mLogLock;
     QStringList mLogs[8];
     QStringList mMessages;
+    QStringList mDevconCalls;
     QByteArray mOldSysroot;
 };
 

@@ -206,6 +206,10 @@ TEST_F(Failure, BootLoaderNeverAnswers) {
     EXPECT_TRUE(bl.logHas(0, "wait uboot run ,scan system again!!! "));
     EXPECT_TRUE(bl.logHas(0, "failed because no connected device ,current step is 3 "));
     expectCountedAt(3);
+    // The wait asked for a system rescan at its fifteenth tick and the failure
+    // asked again; the watch thread ran it.
+    EXPECT_TRUE(bl.runUntil([&] { return !gRescanRequest.load(); }));
+    EXPECT_TRUE(bl.devconCalls().contains("rescan"));
 }
 
 TEST_F(Failure, CheckFailingFourTimesFailsOnTheFifth) {
