@@ -67,6 +67,13 @@ TEST_P(OneDeviceBurn, FromPlugInToSuccess) {
     const auto ram = rom->readRam(0x8f000000u, size_t(loadAddr.size()) + 1);
     EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(ram.data()), loadAddr.size()), loadAddr);
     EXPECT_EQ(ram.back(), 0);
+    // A file goes in pieces of at most 64 KiB at consecutive addresses.
+    std::vector<std::pair<uint32_t, uint32_t>> ubootPieces;
+    for (const vyrsim::LargeAnnounce &a : rom->announces())
+        if (a.write && a.address >= 0x81000000u && a.address < 0x82000000u)
+            ubootPieces.emplace_back(a.address, a.total);
+    EXPECT_EQ(ubootPieces, (std::vector<std::pair<uint32_t, uint32_t>>{
+                               {0x81000000u, 65536}, {0x81010000u, 65536}, {0x81020000u, 18928}}));
     const auto uimage = rom->readRam(0x82000000u, 300000);
     EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(uimage.data()), int(uimage.size())),
               fileBytes(bl.dir() + "/plan/uImage"));
