@@ -1,0 +1,348 @@
+#include "soakrun.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QWriteLocker>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "buildvariant.h"
+#include "burnclock.h"
+#include "burnplan.h"
+#include "burnstate.h"
+#include "burnthread.h"
+#include "devicechangesource.h"
+#include "line.h"
+#include "logfiles.h"
+#include "portrefresh.h"
+#include "probedevthread.h"
+
+namespace {
+
+constexpr int kSlots = 8;
+// Ports of a second hub whose numbers name no row (8, 9 and 10 end in 8, 9
+// and 0): a device that re-enumerates there is never given a row of its own,
+// so its burn can only end on the row it started on.
+const char *const kComeBackPorts[] = {"1-3.8", "1-3.9", "1-3.10"};
+
+std::string hubPort(int slot) {
+    return "1-2." + std::to_string(slot + 1);
+}
+
+void writeRandomFile(const QString &path, int size, unsigned seed) {
+    std::mt19937 gen(seed);
+    QByteArray data(size, '\0');
+    for (int i = 0; i < size; ++i)
+        data[i] = static_cast<char>(gen() & 0xff);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly)) f.write(data);
+}
+
+// Every kind of plan command: two loaders started, checks, images, a text
+// command, bootm, an update, the media copy, a prepared file and the reset.
+const char *const kPlan = R"(<?xml version="1.0"?>
+<progress>
+<command sn="0" path="spl.bin" address="80000000" run="true">load spl</command>
+<command sn="1">crc 80000000 size value</command>
+<command sn="2" path="uboot.bin" address="81000000" run="true" count="20">load uboot</command>
+<command sn="3">crc 81000000 size value</command>
+<command sn="4" path="uImage" address="82000000">load uimage</command>
+<command sn="5">crc 82000000 size value</command>
+<command sn="6" path="upgrade.img" address="83000000">load to ram</command>
+<command sn="7" path="patch.img" address="84000000">load to ram</command>
+<command sn="8" address="8f000000" cmd="upgrade:0# patch:0#">load addr</command>
+<command sn="9">setenv bootargs console=ttyS0</command>
+<command sn="10" count="30">bootm</command>
+<command sn="11" count="30">update:update.zip</command>
+<command sn="12">copy_media</command>
+<command sn="13">format_data(prepare:extra.bin)</command>
+<command sn="14" cmd="final">reset</command>
+</progress>
+)";
+
+// The row burning the device on a hub port: the one whose path ends in that
+// port (the first device on port 8 takes whichever row is free).
+int rowOf(int slot) {
+    const QString tail = QStringLiteral("port2(hub)-port%1").arg(slot + 1);
+    for (int r = 0; r < PORT_COUNT; ++r)
+        if (gPortInfo[r].portPath.get().endsWith(tail)) return r;
+    return -1;
+}
+
+bool isResult(int status) {
+    return status == PORT_STATUS_SUCCESS || status == PORT_STATUS_FAILED;
+}
+
+struct Slot {
+    enum State { Idle, Burning, Draining } state = Idle;
+    int record = -1; // index into the ledger's devices
+    int lineId = -1;
+    int comeBack = -1; // index into kComeBackPorts held by the device
+    int lastStatus = 0;
+    bool seenBusy = false; // the row took the device up
+    QElapsedTimer since;
+};
+
+} // namespace
+
+void SoakRun::run() {
+    QElapsedTimer wall;
+    wall.start();
+    mLedger = SoakLedger();
+    resetBurnState();
+    setBuildVariant(BuildVariant::MultiPort);
+    const QByteArray oldSysroot = qgetenv("PYREWICK_SYSROOT");
+
+    // The station: a system root for the line, the plan and its images, an
+    // upgrade and a media directory.
+    QTemporaryDir dir;
+    const QString root = dir.filePath("root");
+    QDir(dir.path()).mkpath("root");
+    auto line = std::make_unique<vyrsim::Line>(root.toStdString());
+    line->addRootHub(4);
+    line->addHub("1-2", 8);
+    line->addHub("1-3", 10);
+    qputenv("PYREWICK_SYSROOT", root.toLocal8Bit());
+    QDir work(dir.path());
+    for (const char *sub : {"plan", "upgrade", "media/clips", "log"})
+        work.mkpath(QString::fromLatin1(sub));
+    writeRandomFile(dir.filePath("plan/spl.bin"), 4096, 1);
+    writeRandomFile(dir.filePath("plan/uboot.bin"), 150000, 2);
+    writeRandomFile(dir.filePath("plan/uImage"), 300000, 3);
+    writeRandomFile(dir.filePath("plan/upgrade.img"), 70000, 4);
+    writeRandomFile(dir.filePath("plan/patch.img"), 5000, 5);
+    writeRandomFile(dir.filePath("upgrade/update.zip"), 20000, 6);
+    writeRandomFile(dir.filePath("upgrade/extra.bin"), 3000, 7);
+    writeRandomFile(dir.filePath("media/intro.mp4"), 8000, 8);
+    writeRandomFile(dir.filePath("media/clips/a.mp4"), 1000, 9);
+    gUpgradeDir.set(dir.filePath("upgrade") + "/");
+    mediaFilesPath.set(dir.filePath("media"));
+    {
+        const QString planPath = dir.filePath("plan/config_progress.xml");
+        QFile f(planPath);
+        if (f.open(QIODevice::WriteOnly)) f.write(kPlan);
+        f.close();
+        setBurnPlan(std::make_shared<const BurnPlan>(planPath));
+    }
+
+    std::mutex madeLock;
+    BurnThread::setLogObserver([&](int port, const QString &text) {
+        std::lock_guard<std::mutex> lock(madeLock);
+        if (port >= 0 && port < kSlots) mLedger.madeLines[size_t(port)] << text;
+    });
+
+    auto refresh = std::make_unique<PortRefresh>();
+    QString panel; // the log panel's text, as the window would save it
+    auto toPanel = [&](const QString &text, QStringList &lines) {
+        if (text.isEmpty()) return;
+        if (!panel.isEmpty()) panel += QLatin1Char('\n');
+        panel += text;
+        lines += text.split(QLatin1Char('\n'));
+    };
+    auto collectLogs = [&] {
+        toPanel(refresh->takeMainLog(), mLedger.mainLines);
+        for (int p = 0; p < kSlots; ++p)
+            toPanel(refresh->takePortLog(p), mLedger.panelLines[size_t(p)]);
+    };
+    auto refreshOnce = [&] {
+        QCoreApplication::processEvents();
+        {
+            QWriteLocker lock(&gPortLock);
+            collectLogs();
+            refresh->startThreads();
+        }
+        const PortRefresh::MatchOutcome m = refresh->matchDevicesToPorts();
+        if (!m.message.isEmpty()) {
+            ++mMessages;
+            refresh->messageClosed();
+        }
+    };
+
+    gAppRunning = true;
+    auto source = std::make_unique<DeviceChangeSource>();
+    gDeviceChanged = true;
+    auto probe = std::make_unique<ProbeDevThread>();
+    probe->start();
+    gBurning = true;
+
+    vyrsim::DeviceSpec base;
+    base.bootMs = BurnClock::scaledMs(2000);
+    base.recovery.bootMs = BurnClock::scaledMs(1000);
+    base.recovery.updateMs = BurnClock::scaledMs(2000);
+    // Long enough for the preparation copy at the fifth tick of the wait.
+    base.recovery.commandMs = BurnClock::scaledMs(8000);
+
+    // The longest burn the plan allows is some 250 ticks; a device gets more
+    // than twice that, plus real time for a slow (sanitized) build.
+    const qint64 deviceLimitMs = BurnClock::scaledMs(600000) + 30000;
+    const qint64 drainLimitMs = BurnClock::scaledMs(60000) + 10000;
+
+    SoakScenario scenario(mOptions.seed);
+    Slot benches[kSlots];
+    int comeBackOwner[3] = {-1, -1, -1};
+    int plugged = 0;
+    auto say = [&](const QString &text) {
+        if (!mOptions.verbose) return;
+        std::printf("%8.2f %s\n", double(wall.elapsed()) / 1000.0, qPrintable(text));
+        std::fflush(stdout);
+    };
+
+    for (;;) {
+        refreshOnce();
+        bool busy = false;
+        for (int s = 0; s < kSlots; ++s) {
+            Slot &slot = benches[s];
+            if (slot.state == Slot::Idle) {
+                if (plugged >= mOptions.burns) continue;
+                // The first devices of the run may still be matched to their
+                // rows; a device coming back elsewhere is not drawn for them.
+                int port = -1;
+                if (plugged >= kSlots)
+                    for (int k = 0; k < 3 && port < 0; ++k)
+                        if (comeBackOwner[k] < 0) port = k;
+                SoakDevice dev =
+                    scenario.next(base, port >= 0 ? kComeBackPorts[port] : std::string(),
+                                  BurnClock::scaledMs(1000));
+                DeviceRecord rec;
+                rec.serial = ++plugged;
+                rec.slot = s;
+                rec.fault = dev.fault;
+                slot.lineId = line->plug(hubPort(s), dev.spec);
+                if (slot.lineId < 0) {
+                    mLedger.plugErrors << QStringLiteral("device %1 on %2")
+                                              .arg(rec.serial)
+                                              .arg(QString::fromStdString(hubPort(s)));
+                    mLedger.devices.push_back(rec);
+                    continue;
+                }
+                slot.comeBack = -1;
+                if (dev.fault == SoakFault::Reenumerate) {
+                    slot.comeBack = port;
+                    comeBackOwner[port] = s;
+                }
+                slot.record = int(mLedger.devices.size());
+                mLedger.devices.push_back(rec);
+                slot.state = Slot::Burning;
+                slot.lastStatus = PORT_STATUS_NONE;
+                slot.seenBusy = false;
+                slot.since.start();
+                say(QStringLiteral("plug %1 %2 %3 %4")
+                        .arg(rec.serial)
+                        .arg(QString::fromStdString(hubPort(s)))
+                        .arg(QLatin1String(faultName(dev.fault)))
+                        .arg(QString::fromStdString(dev.detail)));
+                busy = true;
+                continue;
+            }
+            busy = true;
+            DeviceRecord &rec = mLedger.devices[size_t(slot.record)];
+            const int row = rowOf(s);
+            const int status = row >= 0 ? gPortInfo[row].status.load() : PORT_STATUS_NONE;
+            if (slot.state == Slot::Burning) {
+                bool ended = false;
+                if (row >= 0 && isResult(status) && status != slot.lastStatus) {
+                    ++rec.results;
+                    rec.row = row;
+                    rec.outcome =
+                        status == PORT_STATUS_SUCCESS ? Outcome::Success : Outcome::Failure;
+                    ended = true;
+                    say(QStringLiteral("end %1 row %2 %3 progress %4")
+                            .arg(rec.serial)
+                            .arg(row)
+                            .arg(status == PORT_STATUS_SUCCESS ? "success" : "failed")
+                            .arg(gPortInfo[row].progress.load()));
+                } else if (slot.seenBusy && status == PORT_STATUS_NONE) {
+                    // The row let the device go without a result.
+                    ended = true;
+                    say(QStringLiteral("lost %1 row %2").arg(rec.serial).arg(row));
+                } else if (slot.since.elapsed() > deviceLimitMs) {
+                    ended = true;
+                    say(QStringLiteral("timeout %1 row %2 status %3")
+                            .arg(rec.serial)
+                            .arg(row)
+                            .arg(status));
+                }
+                if (status != PORT_STATUS_NONE) slot.seenBusy = true;
+                slot.lastStatus = status;
+                if (ended) {
+                    line->unplug(slot.lineId);
+                    if (slot.comeBack >= 0) comeBackOwner[slot.comeBack] = -1;
+                    slot.state = Slot::Draining;
+                    slot.since.start();
+                }
+            } else { // Draining: the row must go back to 0 now its device is gone
+                if (row >= 0 && isResult(status) && status != slot.lastStatus) ++rec.results;
+                slot.lastStatus = status;
+                if (status == PORT_STATUS_NONE) {
+                    slot.state = Slot::Idle;
+                } else if (slot.since.elapsed() > drainLimitMs) {
+                    mLedger.portsNotIdle << QStringLiteral("row %1 after device %2: status %3")
+                                                .arg(row)
+                                                .arg(rec.serial)
+                                                .arg(status);
+                    slot.state = Slot::Idle;
+                }
+            }
+        }
+        if (!busy && plugged >= mOptions.burns) break;
+        QThread::msleep(static_cast<unsigned long>(BurnClock::scaledMs(500)));
+    }
+
+    // A few more refreshes for the last log lines, then Stop as the operator
+    // would, then the window's teardown of the watch thread.
+    for (int i = 0; i < 4; ++i) {
+        refreshOnce();
+        QThread::msleep(static_cast<unsigned long>(BurnClock::scaledMs(500)));
+    }
+    refresh->stop();
+    for (int p = 0; p < kSlots; ++p) {
+        BurnThread *t = refresh->thread(p);
+        if (t && t->isRunning()) mLedger.threadsRunning << QStringLiteral("burn thread %1").arg(p);
+        if (gPortInfo[p].status.load() != PORT_STATUS_NONE)
+            mLedger.portsNotIdle << QStringLiteral("row %1 after Stop: status %2")
+                                        .arg(p)
+                                        .arg(gPortInfo[p].status.load());
+    }
+    gAppRunning = false;
+    if (!probe->wait(static_cast<unsigned long>(BurnClock::scaledMs(70000) + 10000)))
+        mLedger.threadsRunning << QStringLiteral("watch thread");
+    {
+        QWriteLocker lock(&gPortLock);
+        collectLogs();
+    }
+
+    mLedger.successCount = gSuccessCount.load();
+    mLedger.failCount = gFailCount.load();
+    for (int j = 0; j < FAIL_STEP_SLOTS; ++j)
+        mLedger.failByStep[size_t(j)] = gFailCountByStep[j].load();
+
+    // The panel saved at exit, read back.
+    const QString saved = dir.filePath(
+        LogFiles::savedLogName(LogFiles::SaveKind::Exit, "soak.zip", QDateTime::currentDateTime()));
+    if (LogFiles::writeSavedLog(saved, panel)) {
+        QFile f(saved);
+        if (f.open(QIODevice::ReadOnly))
+            mLedger.savedLines = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
+    }
+
+    if (probe->isFinished())
+        probe.reset();
+    else
+        probe.release(); // still running: leaking it beats a crash on delete
+    refresh.reset();
+    BurnThread::setLogObserver({});
+    source.reset();
+    line->stop();
+    line.reset();
+    if (oldSysroot.isEmpty())
+        qunsetenv("PYREWICK_SYSROOT");
+    else
+        qputenv("PYREWICK_SYSROOT", oldSysroot);
+    resetBurnState();
+    mWallSeconds = double(wall.elapsed()) / 1000.0;
+}
