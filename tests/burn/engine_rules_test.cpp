@@ -31,6 +31,24 @@ class CopyProbe : public BurnThread {
     CopyProbe() : BurnThread(0) {}
 };
 
+// Reaches the loading counters a burn leaves behind.
+class CounterProbe : public BurnThread {
+  public:
+    CounterProbe() : BurnThread(0) {}
+    void leaveStaleCounters() {
+        mCrcRetry = 3;
+        mUbootFailCount = 20;
+        mLoadedStage = 2;
+        mUbootLoaded = true;
+        mJustLoaded = true;
+        mCurBurnCmd = 7;
+    }
+    bool countersFresh() const {
+        return mCrcRetry == 0 && mUbootFailCount == 0 && mLoadedStage == 0 && !mUbootLoaded &&
+               !mJustLoaded && mCurBurnCmd == 0;
+    }
+};
+
 } // namespace
 
 TEST(WaitLimits, OutOfRangeCountsFallBackToTheDefault) {
@@ -104,6 +122,17 @@ TEST_F(CleanState, StatisticsLineListsNonZeroStepsBelowTheStepCount) {
     EXPECT_EQ(PortRefresh::statisticsText(), "success:12 failed:4 failed postion:   s2:1 s5:2");
     gStepCount = 4;
     EXPECT_EQ(PortRefresh::statisticsText(), "success:12 failed:4 failed postion:   s2:1");
+}
+
+// A burn that failed part way (say, at its third check attempt) must not
+// leave the next burn on the port with fewer attempts.
+TEST_F(CleanState, NewBurnStartsWithFreshLoadingCounters) {
+    CounterProbe t;
+    t.leaveStaleCounters();
+    gPortInfo[0].status = PORT_STATUS_START;
+    t.tick();
+    EXPECT_EQ(gPortInfo[0].status.load(), PORT_STATUS_LOADING);
+    EXPECT_TRUE(t.countersFresh());
 }
 
 TEST(FileNames, OnlyPlainNamesAreTaken) {
