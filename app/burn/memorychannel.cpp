@@ -192,7 +192,7 @@ bool BurnThread::sendCommandToRecovery(const QString &command) {
     const int length = command.toLatin1().size();
     if (length > kRecoveryBuffer - 1) {
         // Would not fit the buffer whole; a cut command must not be handed on.
-        logShow("send command : " + mLastCmdText + " failed 2 times!");
+        logShow("command too long: " + command);
         return false;
     }
     char data[kRecoveryBuffer];
