@@ -22,6 +22,8 @@ const char *faultName(SoakFault f) {
         return "scsi-errors";
     case SoakFault::SlowCopy:
         return "slow-copy";
+    case SoakFault::Pulled:
+        return "pulled";
     case SoakFault::Count:
         break;
     }
@@ -35,6 +37,7 @@ Expect expectedOutcome(SoakFault f) {
         return Expect::Success;
     case SoakFault::Stuck:
     case SoakFault::ScsiErrors:
+    case SoakFault::Pulled: // may have finished before it was pulled
         return Expect::Either;
     default:
         return Expect::Failure;
@@ -55,6 +58,9 @@ SoakDevice SoakScenario::next(const vyrsim::DeviceSpec &base, const std::string 
     }
 
     vyrsim::DeviceSpec &s = dev.spec;
+    // Left on its port for up to three ticks after its result, as an
+    // operator would: the result must be counted once however long it waits.
+    dev.holdMs = uniform(0, 3) * scaledSecondMs;
     switch (dev.fault) {
     case SoakFault::None:
     case SoakFault::Count:
@@ -98,6 +104,11 @@ SoakDevice SoakScenario::next(const vyrsim::DeviceSpec &base, const std::string 
                      std::to_string(s.recovery.updateMs) + " ms";
         break;
     }
+    case SoakFault::Pulled:
+        // Anywhere from the loaders to the recovery commands.
+        dev.pullMs = uniform(1, 60) * scaledSecondMs;
+        dev.detail = "pulled after " + std::to_string(dev.pullMs) + " ms";
+        break;
     }
     return dev;
 }

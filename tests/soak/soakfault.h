@@ -18,6 +18,7 @@ enum class SoakFault {
     RecoveryFails, // one recovery command ends "failed"
     ScsiErrors,    // the first few SCSI requests of the volume fail
     SlowCopy,      // small bulk transfers and a slow recovery update
+    Pulled,        // the operator pulls it at a random moment of its burn
     Count
 };
 
@@ -37,6 +38,8 @@ struct SoakDevice {
     SoakFault fault = SoakFault::None;
     vyrsim::DeviceSpec spec;
     std::string detail; // e.g. "drop after 123456 bytes", for the event list
+    int holdMs = 0;     // how long it stays after its result before it is pulled
+    int pullMs = -1;    // Pulled: when, from the start of its burn
 };
 
 class SoakScenario {

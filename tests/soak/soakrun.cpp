@@ -85,7 +85,12 @@ struct Slot {
     int comeBack = -1; // index into kComeBackPorts held by the device
     int lastStatus = 0;
     bool seenBusy = false; // the row took the device up
-    QElapsedTimer since;
+    int holdMs = 0;        // stays this long after its result
+    int pullMs = -1;       // pulled this long after its burn started
+    bool pulled = false;
+    QElapsedTimer since;   // plugged, or (Draining) pulled
+    QElapsedTimer burning; // since its row first left status 0
+    QElapsedTimer ended;   // since its result
 };
 
 } // namespace
@@ -230,6 +235,11 @@ void SoakRun::run() {
                 slot.state = Slot::Burning;
                 slot.lastStatus = PORT_STATUS_NONE;
                 slot.seenBusy = false;
+                slot.holdMs = dev.holdMs;
+                slot.pullMs = dev.pullMs;
+                slot.pulled = false;
+                slot.burning.invalidate();
+                slot.ended.invalidate();
                 slot.since.start();
                 say(QStringLiteral("plug %1 %2 %3 %4")
                         .arg(rec.serial)
@@ -244,33 +254,48 @@ void SoakRun::run() {
             const int row = rowOf(s);
             const int status = row >= 0 ? gPortInfo[row].status.load() : PORT_STATUS_NONE;
             if (slot.state == Slot::Burning) {
-                bool ended = false;
+                bool pull = false;
                 if (row >= 0 && isResult(status) && status != slot.lastStatus) {
                     ++rec.results;
                     rec.row = row;
                     rec.outcome =
                         status == PORT_STATUS_SUCCESS ? Outcome::Success : Outcome::Failure;
-                    ended = true;
+                    if (!slot.ended.isValid()) slot.ended.start();
                     say(QStringLiteral("end %1 row %2 %3 progress %4")
                             .arg(rec.serial)
                             .arg(row)
                             .arg(status == PORT_STATUS_SUCCESS ? "success" : "failed")
                             .arg(gPortInfo[row].progress.load()));
+                } else if (slot.ended.isValid()) {
+                    pull = slot.ended.elapsed() >= slot.holdMs;
                 } else if (slot.seenBusy && status == PORT_STATUS_NONE) {
                     // The row let the device go without a result.
-                    ended = true;
+                    pull = true;
                     say(QStringLiteral("lost %1 row %2").arg(rec.serial).arg(row));
                 } else if (slot.since.elapsed() > deviceLimitMs) {
-                    ended = true;
+                    pull = true;
                     say(QStringLiteral("timeout %1 row %2 status %3")
                             .arg(rec.serial)
                             .arg(row)
                             .arg(status));
-                }
-                if (status != PORT_STATUS_NONE) slot.seenBusy = true;
-                slot.lastStatus = status;
-                if (ended) {
+                } else if (slot.pullMs >= 0 && !slot.pulled && status >= PORT_STATUS_LOADING &&
+                           slot.burning.elapsed() >= slot.pullMs) {
+                    // Pulled mid-burn (a device not yet burning that goes is
+                    // no burn at all): the burn must still end in a result.
                     line->unplug(slot.lineId);
+                    slot.pulled = true;
+                    say(QStringLiteral("pull %1 row %2 status %3")
+                            .arg(rec.serial)
+                            .arg(row)
+                            .arg(status));
+                }
+                if (status != PORT_STATUS_NONE && !slot.seenBusy) {
+                    slot.seenBusy = true;
+                    slot.burning.start();
+                }
+                slot.lastStatus = status;
+                if (pull) {
+                    if (!slot.pulled) line->unplug(slot.lineId);
                     if (slot.comeBack >= 0) comeBackOwner[slot.comeBack] = -1;
                     slot.state = Slot::Draining;
                     slot.since.start();
