@@ -68,22 +68,7 @@ void MainWindow::updateDevUi() {
     autoSaveLog();
     setWindowTitle(AppInfo::productTitle());
 
-    const QString screenshot = qEnvironmentVariable("PYREWICK_DEMO_SCREENSHOT");
-    if (!screenshot.isEmpty() && !demoScreenshotTaken) {
-        bool ok = false;
-        int wanted = qEnvironmentVariableIntValue("PYREWICK_DEMO_ROWS", &ok);
-        if (!ok || wanted < 1 || wanted > PORT_COUNT) wanted = PORT_COUNT;
-        int results = 0;
-        for (const RowMemory &row : rows)
-            if (row.statusText == QLatin1String(RowLook::kSuccess) ||
-                row.statusText.startsWith(QLatin1String(RowLook::kFailed)))
-                ++results;
-        if (results >= wanted) {
-            demoScreenshotTaken = true;
-            grab().save(screenshot);
-            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-        }
-    }
+    checkDemoScreenshot();
 }
 
 void MainWindow::applyRow(int port, const RowLook::Change &change) {

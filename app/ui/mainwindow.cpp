@@ -14,6 +14,7 @@
 #include "tracemoor.h"
 #include "uiprompts.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -205,7 +206,9 @@ void MainWindow::changeEvent(QEvent *event) {
 //   PYREWICK_DEMO_AUTOSTART=1      presses Start once the window is up
 //   PYREWICK_DEMO_SCREENSHOT=<png> saves a picture of the window when
 //                                  PYREWICK_DEMO_ROWS rows (default 8) show a
-//                                  result, then quits (see updateDevUi)
+//                                  result, then quits; after
+//                                  PYREWICK_DEMO_TIMEOUT seconds (default 600)
+//                                  it saves it anyway and quits with code 3
 void MainWindow::runDemoSwitches() {
     const QString package = qEnvironmentVariable("PYREWICK_DEMO_PACKAGE");
     const QString media = qEnvironmentVariable("PYREWICK_DEMO_MEDIA");
@@ -224,4 +227,28 @@ void MainWindow::runDemoSwitches() {
     }
     if (qEnvironmentVariableIntValue("PYREWICK_DEMO_AUTOSTART") == 1)
         QTimer::singleShot(0, this, &MainWindow::startClicked);
+    if (!qEnvironmentVariableIsEmpty("PYREWICK_DEMO_SCREENSHOT")) {
+        bool ok = false;
+        int seconds = qEnvironmentVariableIntValue("PYREWICK_DEMO_TIMEOUT", &ok);
+        if (!ok || seconds <= 0) seconds = 600;
+        QTimer::singleShot(seconds * 1000, this, [this] { takeDemoScreenshot(3); });
+    }
+}
+
+void MainWindow::checkDemoScreenshot() {
+    if (demoScreenshotTaken || qEnvironmentVariableIsEmpty("PYREWICK_DEMO_SCREENSHOT")) return;
+    bool ok = false;
+    int wanted = qEnvironmentVariableIntValue("PYREWICK_DEMO_ROWS", &ok);
+    if (!ok || wanted < 1 || wanted > PORT_COUNT) wanted = PORT_COUNT;
+    int results = 0;
+    for (const PortInfo &port : gPortInfo)
+        if (port.status == PORT_STATUS_SUCCESS || port.status == PORT_STATUS_FAILED) ++results;
+    if (results >= wanted) takeDemoScreenshot(0);
+}
+
+void MainWindow::takeDemoScreenshot(int exitCode) {
+    if (demoScreenshotTaken) return;
+    demoScreenshotTaken = true;
+    grab().save(qEnvironmentVariable("PYREWICK_DEMO_SCREENSHOT"));
+    QTimer::singleShot(0, qApp, [exitCode] { QCoreApplication::exit(exitCode); });
 }

@@ -106,6 +106,8 @@ class MainWindow : public QMainWindow {
     void watchOnly(const QString &dir);
     void showInformation(const QString &text);
     void runDemoSwitches();
+    void checkDemoScreenshot();
+    void takeDemoScreenshot(int exitCode);
 
     Ui::MainWindow *ui;
     std::array<QProgressBar *, 8> progressBars{};

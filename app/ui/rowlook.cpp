@@ -57,22 +57,30 @@ Change decide(const PortState &port, const QString &shown, int tick) {
         c.barValue = port.progress;
         c.buttonStyle = QString::fromLatin1(tick % 2 ? kBlue : kDarkBlue);
     } else if (port.lastResult == kSuccessCode) {
-        // Device gone after a success: alternate until acknowledged.
-        if (shown == disconnect) {
+        // Device gone after a success: alternate until acknowledged. A row
+        // still showing a step text (the refresh never saw status 11 because
+        // the device left at once) starts the alternation too, so a finished
+        // device never stays on its last step.
+        if (shown == QLatin1String(kSuccess)) {
+            c = idle(true);
+        } else {
             c.statusText = QString::fromLatin1(kSuccess);
             c.buttonStyle = QString::fromLatin1(kGreen);
-        } else if (shown == QLatin1String(kSuccess)) {
-            c = idle(true);
+            if (shown != disconnect) {
+                c.bar = Bar::Value;
+                c.barValue = 100;
+            }
         }
     } else if (port.lastResult == kFailedCode) {
         // Device gone after a failure: "Failed" plus its message stays (it
-        // only alternates when the message is empty).
-        if (shown == disconnect) {
+        // only alternates when the message is empty). A stale step text is
+        // replaced by the failure, as above.
+        if (shown == QLatin1String(kFailed)) {
+            c = idle(false);
+        } else if (!shown.startsWith(QLatin1String(kFailed))) {
             c.statusText = QString::fromLatin1(kFailed) + port.message;
             c.failedWithMessage = true;
             c.buttonStyle = QString::fromLatin1(kRed);
-        } else if (shown == QLatin1String(kFailed)) {
-            c = idle(false);
         }
     } else if (shown == disconnect) {
         c.skipped = true;

@@ -112,3 +112,19 @@ TEST(RowLook, IdlePortIsResetOnceThenSkipped) {
     // Texts compare exactly: a different case is not "Disconnect".
     EXPECT_FALSE(RowLook::decide(gone(0), QStringLiteral("disconnect"), 2).skipped);
 }
+
+// The device may leave before any refresh saw its result (a recovery that
+// resets at the end): the row must not stay on its last step text.
+TEST(RowLook, ResultMissedByTheRefreshIsStillShown) {
+    QString shown = QStringLiteral("format_data :/media/vyr/VYR02");
+    Change c = RowLook::decide(gone(11), shown, 1);
+    EXPECT_EQ(*c.statusText, "Success");
+    EXPECT_EQ(*c.buttonStyle, RowLook::kGreen);
+    EXPECT_EQ(c.barValue, 100);
+    EXPECT_EQ(play(gone(11), shown, 3), QStringList({"Success", "Disconnect", "Success"}));
+
+    shown = QStringLiteral("wait disk");
+    c = RowLook::decide(gone(12, QStringLiteral(" disk never ready")), shown, 1);
+    EXPECT_EQ(*c.statusText, "Failed disk never ready");
+    EXPECT_TRUE(c.failedWithMessage);
+}

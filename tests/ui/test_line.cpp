@@ -1,0 +1,128 @@
+// The whole program on a virtual line: eight ROM-mode devices on an 8-port
+// hub, the window's own refresh and watch thread, Start pressed once.
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "buildvariant.h"
+#include "burnclock.h"
+#include "burnstate.h"
+#include "line.h"
+#include "uitestenv.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <memory>
+
+namespace {
+
+class LineStation : public UiStation {
+  protected:
+    void SetUp() override {
+        UiStation::SetUp();
+        setBuildVariant(BuildVariant::MultiPort);
+        BurnClock::setScale(0.05);
+        const QString root = dir() + "/line";
+        line = std::make_unique<vyrsim::Line>(root.toStdString());
+        line->addRootHub(4);
+        line->addHub("1-2", 8);
+        qputenv("PYREWICK_SYSROOT", root.toLocal8Bit());
+
+        // The plan and its images in the station, the files of the recovery
+        // commands in tmp/ (the upgrade directory at start).
+        const struct {
+            const char *name;
+            int size;
+        } files[] = {{"spl.bin", 4096},      {"uboot.bin", 150000}, {"uImage", 300000},
+                     {"upgrade.img", 70000}, {"patch.img", 5000},   {"tmp/update.zip", 20000},
+                     {"tmp/extra.bin", 3000}};
+        for (const auto &f : files) {
+            QByteArray data(f.size, '\0');
+            for (char &c : data)
+                c = char(QRandomGenerator::global()->bounded(256));
+            writeFile(f.name, data);
+        }
+        writeFile("config_progress.xml", R"(<?xml version="1.0"?>
+<progress>
+<command sn="0" path="spl.bin" address="80000000" run="true">load spl</command>
+<command sn="1">crc 80000000 size value</command>
+<command sn="2" path="uboot.bin" address="81000000" run="true" count="20">load uboot</command>
+<command sn="3">crc 81000000 size value</command>
+<command sn="4" path="uImage" address="82000000">load uimage</command>
+<command sn="5">crc 82000000 size value</command>
+<command sn="6" path="upgrade.img" address="83000000">load to ram</command>
+<command sn="7" path="patch.img" address="84000000">load to ram</command>
+<command sn="8" address="8f000000" cmd="upgrade:0# patch:0#">load addr</command>
+<command sn="9">setenv bootargs console=ttyS0</command>
+<command sn="10" count="30">bootm</command>
+<command sn="11" count="30">update:update.zip</command>
+<command sn="12" cmd="final">format_data(prepare:extra.bin)</command>
+</progress>
+)");
+    }
+    void TearDown() override {
+        w.reset();
+        if (line) line->stop();
+        line.reset();
+        setBuildVariant(BuildVariant::SingleDevice);
+        UiStation::TearDown();
+    }
+    vyrsim::DeviceSpec spec() const {
+        vyrsim::DeviceSpec s;
+        s.bootMs = BurnClock::scaledMs(2000);
+        s.recovery.bootMs = BurnClock::scaledMs(1000);
+        s.recovery.updateMs = BurnClock::scaledMs(2000);
+        s.recovery.commandMs = BurnClock::scaledMs(8000);
+        return s;
+    }
+
+    std::unique_ptr<vyrsim::Line> line;
+    std::unique_ptr<MainWindow> w;
+};
+
+} // namespace
+
+TEST_F(LineStation, EightDevicesBurntFromTheWindow) {
+    w = std::make_unique<MainWindow>();
+    for (int n = 1; n <= 8; ++n)
+        ASSERT_GT(line->plug("1-2." + std::to_string(n), spec()), 0);
+    w->startClicked();
+    ASSERT_TRUE(gBurning);
+
+    const bool done = waitUntil(
+        [] {
+            for (const PortInfo &p : gPortInfo)
+                if (p.status != PORT_STATUS_SUCCESS && p.status != PORT_STATUS_FAILED) return false;
+            // The counters follow the status words by a tick.
+            return gSuccessCount + gFailCount == 8;
+        },
+        150000);
+    w->updateDevUi();
+    QStringList rows;
+    for (int p = 0; p < 8; ++p)
+        rows << w->form()->tableWidget->item(p, 1)->text();
+    ASSERT_TRUE(done) << rows.join(" | ").toStdString() << "\n"
+                      << w->form()->tedit_logshow->toPlainText().toStdString();
+    EXPECT_EQ(rows, QStringList(8, "Success")) << boxes.join(";").toStdString();
+    EXPECT_TRUE(w->form()->label_statistics->text().startsWith("success:8 failed:0 "))
+        << w->form()->label_statistics->text().toStdString();
+
+    // Every row's port path went to the port-match store.
+    QFile ports("config_port.xml");
+    ASSERT_TRUE(ports.open(QIODevice::ReadOnly));
+    const QByteArray xml = ports.readAll();
+    for (int n = 1; n <= 8; ++n)
+        EXPECT_TRUE(xml.contains("(hub)-port" + QByteArray::number(n) + "</port_path>")) << n;
+    // Each row shows its own device's path (port n on row n).
+    for (int p = 0; p < 7; ++p)
+        EXPECT_TRUE(w->form()->tableWidget->item(p, 2)->text().endsWith("(hub)-port" +
+                                                                        QString::number(p + 1)));
+
+    // At exit the panel is saved with the statistics as its last line.
+    w->stopClicked();
+    w.reset();
+    const QStringList saved = QDir("log").entryList({"*_.log"}, QDir::Files);
+    ASSERT_EQ(saved.size(), 1);
+    QFile exitLog("log/" + saved[0]);
+    ASSERT_TRUE(exitLog.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(exitLog.readAll().endsWith("\r\nsuccess:8 failed:0 failed postion:  "));
+}
