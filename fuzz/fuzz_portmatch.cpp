@@ -5,12 +5,12 @@
 #include "fuzzscratch.h"
 #include "portcofigxml.h"
 
-#include <unistd.h>
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzscratch::quietLogs();
-    static const bool entered = ::chdir(fuzzscratch::dir().c_str()) == 0;
-    if (!entered) return 0;
+    const fuzzscratch::InDirectory here(fuzzscratch::dir());
+    if (!here.entered()) return 0;
     if (!fuzzscratch::writeFile(PortCofigXml::FILE_NAME, data, size)) return 0;
 
     PortCofigXml store;

@@ -73,4 +73,15 @@ void clearDir(const std::string &path) {
     ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+InDirectory::InDirectory(const std::string &path)
+    : previous_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    entered_ = previous_ >= 0 && ::chdir(path.c_str()) == 0;
+}
+
+InDirectory::~InDirectory() {
+    if (previous_ < 0) return;
+    if (entered_ && ::fchdir(previous_) != 0) std::abort();
+    ::close(previous_);
+}
+
 } // namespace fuzzscratch

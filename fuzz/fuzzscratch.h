@@ -24,6 +24,21 @@ bool writeFile(const std::string &path, const uint8_t *data, size_t size);
 // Removes everything below path (not path itself).
 void clearDir(const std::string &path);
 
+// Works in another directory while it lives, then returns to the one before,
+// so the fuzzer's own relative paths keep meaning what they meant.
+class InDirectory {
+  public:
+    explicit InDirectory(const std::string &path);
+    ~InDirectory();
+    InDirectory(const InDirectory &) = delete;
+    InDirectory &operator=(const InDirectory &) = delete;
+    bool entered() const { return entered_; }
+
+  private:
+    int previous_ = -1;
+    bool entered_ = false;
+};
+
 } // namespace fuzzscratch
 
 #endif

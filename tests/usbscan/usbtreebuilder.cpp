@@ -113,8 +113,10 @@ std::string testDataPath(const std::string &name) {
 }
 
 UsbTreeBuilder::UsbTreeBuilder(size_t padRootTo) {
-    char tmpl[] = "/tmp/hubsift-tree-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+    // TMPDIR lets a caller that builds many trees keep them in memory (tmpfs).
+    const char *base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/hubsift-tree-XXXXXX";
+    if (::mkdtemp(&tmpl[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
     top_ = tmpl;
     root_ = top_;
     if (root_.size() < padRootTo) root_ += "/" + std::string(padRootTo - root_.size(), 'r');
