@@ -33,6 +33,7 @@ namespace {
 constexpr uint32_t CommandTimeoutMs = 2000;
 constexpr uint32_t ResultTextSize = 128;
 constexpr uint8_t SenseSize = 32;
+constexpr int32_t MaxErrno = 4095; // the largest errno the kernel hands out
 
 enum : uint8_t {
     OpFileCopyComplete = 0xC0,
@@ -154,7 +155,9 @@ int exchangeSocket(int fd, const ScsiCommand &cmd, ScsiOutcome &out) {
             break;
         }
     }
-    if (res < 0) return res;                                    // the device's errno
+    // The device's errno. A result outside the errno range breaks the exchange
+    // (and must not reach callers that negate it to print or compare it).
+    if (res < 0) return res >= -MaxErrno ? res : -EIO;
     if (res > 0 || got < vyrwire::ScsiReplyPrefix) return -EIO; // not a SCSI reply
     out.status = reply[0];
     out.received = got - uint32_t(vyrwire::ScsiReplyPrefix);
