@@ -84,7 +84,7 @@ struct Slot {
     int lineId = -1;
     int comeBack = -1; // index into kComeBackPorts held by the device
     int lastStatus = 0;
-    bool seenBusy = false; // the row took the device up
+    bool seenBusy = false; // the row started burning the device
     int holdMs = 0;        // stays this long after its result
     int pullMs = -1;       // pulled this long after its burn started
     bool pulled = false;
@@ -141,6 +141,12 @@ void SoakRun::run() {
         if (port >= 0 && port < kSlots) mLedger.madeLines[size_t(port)] << text;
     });
 
+    auto say = [&](const QString &text) {
+        if (!mOptions.verbose) return;
+        std::printf("%8.2f %s\n", double(wall.elapsed()) / 1000.0, qPrintable(text));
+        std::fflush(stdout);
+    };
+
     auto refresh = std::make_unique<PortRefresh>();
     QString panel; // the log panel's text, as the window would save it
     auto toPanel = [&](const QString &text, QStringList &lines) {
@@ -164,6 +170,8 @@ void SoakRun::run() {
         const PortRefresh::MatchOutcome m = refresh->matchDevicesToPorts();
         if (!m.message.isEmpty()) {
             ++mMessages;
+            say(QStringLiteral("box \"%1\" with devices: %2")
+                    .arg(m.message, currentDevPaths().join(QStringLiteral(", "))));
             refresh->messageClosed();
         }
     };
@@ -191,11 +199,6 @@ void SoakRun::run() {
     Slot benches[kSlots];
     int comeBackOwner[3] = {-1, -1, -1};
     int plugged = 0;
-    auto say = [&](const QString &text) {
-        if (!mOptions.verbose) return;
-        std::printf("%8.2f %s\n", double(wall.elapsed()) / 1000.0, qPrintable(text));
-        std::fflush(stdout);
-    };
 
     for (;;) {
         refreshOnce();
@@ -255,16 +258,25 @@ void SoakRun::run() {
             const int status = row >= 0 ? gPortInfo[row].status.load() : PORT_STATUS_NONE;
             if (slot.state == Slot::Burning) {
                 bool pull = false;
-                if (row >= 0 && isResult(status) && status != slot.lastStatus) {
+                // A row whose device is already gone passes through its
+                // result within a tick, maybe between two looks: its last
+                // result, kept until the next device, tells.
+                int result = 0;
+                if (row >= 0 && isResult(status) && status != slot.lastStatus)
+                    result = status;
+                else if (row >= 0 && status == PORT_STATUS_NONE && slot.seenBusy &&
+                         !slot.ended.isValid() && isResult(gPortInfo[row].lastResult.load()))
+                    result = gPortInfo[row].lastResult.load();
+                if (result) {
                     ++rec.results;
                     rec.row = row;
                     rec.outcome =
-                        status == PORT_STATUS_SUCCESS ? Outcome::Success : Outcome::Failure;
+                        result == PORT_STATUS_SUCCESS ? Outcome::Success : Outcome::Failure;
                     if (!slot.ended.isValid()) slot.ended.start();
                     say(QStringLiteral("end %1 row %2 %3 progress %4")
                             .arg(rec.serial)
                             .arg(row)
-                            .arg(status == PORT_STATUS_SUCCESS ? "success" : "failed")
+                            .arg(result == PORT_STATUS_SUCCESS ? "success" : "failed")
                             .arg(gPortInfo[row].progress.load()));
                 } else if (slot.ended.isValid()) {
                     pull = slot.ended.elapsed() >= slot.holdMs;
@@ -289,7 +301,8 @@ void SoakRun::run() {
                             .arg(row)
                             .arg(status));
                 }
-                if (status != PORT_STATUS_NONE && !slot.seenBusy) {
+                // From status 2 on the row's last result is this device's.
+                if (status >= PORT_STATUS_START && !slot.seenBusy) {
                     slot.seenBusy = true;
                     slot.burning.start();
                 }
