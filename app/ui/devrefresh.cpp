@@ -28,6 +28,11 @@ void MainWindow::updateDevUi() {
     {
         QWriteLocker lock(&gPortLock);
         const int tick = gUiTick;
+        // The general log goes to the panel on every refresh, even when every
+        // row is idle (otherwise e.g. a driver reinstall line would wait for
+        // the next device and be lost at exit).
+        const QString mainLog = refresh->takeMainLog();
+        if (!mainLog.isEmpty()) ui->tedit_logshow->append(mainLog);
         for (int p = 0; p < PORT_COUNT; ++p) {
             const PortInfo &info = gPortInfo[p];
             RowLook::PortState state;
@@ -40,8 +45,6 @@ void MainWindow::updateDevUi() {
             applyRow(p, change);
             if (change.skipped) continue;
 
-            const QString mainLog = refresh->takeMainLog();
-            if (!mainLog.isEmpty()) ui->tedit_logshow->append(mainLog);
             const QString portLog = refresh->takePortLog(p);
             if (!portLog.isEmpty()) ui->tedit_logshow->append(portLog);
         }

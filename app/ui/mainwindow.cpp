@@ -47,7 +47,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->label_wait->setPixmap(QPixmap(QStringLiteral("ok.png")));
 
     PortCofigXml::warningHook = [](const QString &title, const QString &text) {
-        uiPrompts().warning(nullptr, title, text);
+        uiPrompts().warning(nullptr, tr(title.toUtf8().constData()), tr(text.toUtf8().constData()));
     };
     portConfig = std::make_unique<PortCofigXml>();
     setBurnPlan(std::make_shared<BurnPlan>(QString()));
@@ -129,7 +129,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     deviceChanges = new DeviceChangeSource(this);
     gDeviceChanged = true;
 
-    gPcVersion = QStringLiteral("linux");
+    gPcVersion = DeviceChangeSource::pcVersion();
     ui->tedit_logshow->append(QStringLiteral("current pc version is: ") + gPcVersion.get());
 
     runDemoSwitches();

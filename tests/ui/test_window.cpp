@@ -151,8 +151,18 @@ TEST_F(Window, RowsFollowThePortsAcrossRefreshes) {
     EXPECT_EQ(button(3)->styleSheet(), RowLook::kRed);
 }
 
-TEST_F(Window, PortLogReachesThePanelBelowTheLimit) {
+TEST_F(Window, LogTextReachesThePanel) {
     open();
+    // General lines come through even while every row is idle.
+    {
+        QWriteLocker lock(&gLogLock);
+        gMainLog.set(QStringLiteral("[10:00:00]: reinstall driver"));
+    }
+    w->updateDevUi();
+    EXPECT_TRUE(ui()->tedit_logshow->toPlainText().endsWith("[10:00:00]: reinstall driver"));
+    EXPECT_TRUE(gMainLog.isEmpty());
+
+    // A port's text below 512 characters is shown, one of 512 is dropped.
     gPortInfo[2].status = PORT_STATUS_LOADING;
     {
         QWriteLocker lock(&gLogLock);
