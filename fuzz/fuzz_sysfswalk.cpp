@@ -11,10 +11,10 @@
 #include "hubsift.h"
 #include "usbtreebuilder.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,20 +46,41 @@ std::vector<std::string> tokens(const std::string &line) {
     return out;
 }
 
-bool matches(const std::string &text, const std::regex &pattern) {
-    return std::regex_match(text, pattern);
+// Up to maxDigits decimal digits, at least one.
+bool digits(const std::string &s, size_t from, size_t to, size_t maxDigits) {
+    if (to <= from || to - from > maxDigits) return false;
+    for (size_t i = from; i < to; ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return true;
 }
 
-const std::regex busNumber("[0-9]{1,3}"), rootHubName("usb[0-9]{1,3}"),
-    deviceNameShape("[0-9]{1,3}-[0-9]{1,2}(\\.[0-9]{1,2}){0,6}"), diskName("[a-z]{1,4}"),
-    smallCount("[0-9]{1,2}");
+bool busNumber(const std::string &s) {
+    return digits(s, 0, s.size(), 3);
+}
 
+// <bus>-<port>[.<port>]..., at most seven ports deep, ports of two digits.
 bool deviceName(const std::string &s) {
-    return matches(s, deviceNameShape);
+    const size_t dash = s.find('-');
+    if (dash == std::string::npos || !digits(s, 0, dash, 3)) return false;
+    size_t from = dash + 1;
+    for (int depth = 0; depth < 7; ++depth) {
+        const size_t dot = std::min(s.find('.', from), s.size());
+        if (!digits(s, from, dot, 2)) return false;
+        if (dot == s.size()) return true;
+        from = dot + 1;
+    }
+    return false;
 }
 
 bool anyName(const std::string &s) {
-    return deviceName(s) || matches(s, rootHubName);
+    return deviceName(s) || (s.compare(0, 3, "usb") == 0 && digits(s, 3, s.size(), 3));
+}
+
+bool diskName(const std::string &s) {
+    if (s.empty() || s.size() > 4) return false;
+    for (char c : s)
+        if (c < 'a' || c > 'z') return false;
+    return true;
 }
 
 // Options whose values become paths or loop counts are held to safe shapes;
@@ -69,8 +90,8 @@ bool safeOptions(const std::vector<std::string> &t, size_t from) {
         const size_t eq = t[i].find('=');
         if (eq == std::string::npos) return false;
         const std::string key = t[i].substr(0, eq), value = t[i].substr(eq + 1);
-        if (key == "disk" && !matches(value, diskName)) return false;
-        if ((key == "parts" || key == "ports") && !matches(value, smallCount)) return false;
+        if (key == "disk" && !diskName(value)) return false;
+        if ((key == "parts" || key == "ports") && !digits(value, 0, value.size(), 2)) return false;
         if (key == "parts" && std::atoi(value.c_str()) > 4) return false;
     }
     return true;
@@ -78,7 +99,7 @@ bool safeOptions(const std::vector<std::string> &t, size_t from) {
 
 bool safeForBuilder(const std::vector<std::string> &t) {
     const std::string &kind = t[0];
-    if (kind == "root") return t.size() >= 2 && matches(t[1], busNumber) && safeOptions(t, 2);
+    if (kind == "root") return t.size() >= 2 && busNumber(t[1]) && safeOptions(t, 2);
     if (kind == "hub" || kind == "dev")
         return t.size() >= 2 && deviceName(t[1]) && safeOptions(t, 2);
     if (kind == "set" || kind == "unset")
