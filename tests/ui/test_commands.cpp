@@ -122,29 +122,4 @@ TEST_F(Commands, ImportConfigResetsStatisticsAndReportsUnreadableFile) {
     EXPECT_EQ(gFailCountByStep[1], 0);
     EXPECT_TRUE(ui()->tedit_logshow->toPlainText().contains("-----importConfigFiles-----filename" +
                                                             dir() + "/plans/p.xml"));
-
-    // Cancelled: only the log line.
-    w->importConfigFiles();
-    EXPECT_EQ(burnPlan()->commandCount(), 5);
-    EXPECT_TRUE(ui()->tedit_logshow->toPlainText().endsWith("-----importConfigFiles-----filename"));
-}
-
-TEST_F(Commands, MediaDirectoryAndVersion) {
-    open();
-    fileAnswers << dir() + "/media";
-    w->importMediaFiles();
-    EXPECT_EQ(mediaFilesPath.get(), dir() + "/media");
-    EXPECT_EQ(ui()->label_mediafile->text(), "Media Dir:" + dir() + "/media");
-    w->importMediaFiles(); // cancelled: cleared
-    EXPECT_EQ(mediaFilesPath.get(), QString());
-    EXPECT_EQ(ui()->label_mediafile->text(), QString());
-
-    w->showVersion();
-    EXPECT_EQ(boxes.last(), "|V1.2.8.0817.SP3.life or live .testnohub");
-
-    ui()->checkBox_erase->setChecked(true);
-    EXPECT_TRUE(gEraseMode);
-    EXPECT_EQ(gEraseCommand.get(), "nand_erase");
-    ui()->checkBox_erase->setChecked(false);
-    EXPECT_FALSE(gEraseMode);
 }

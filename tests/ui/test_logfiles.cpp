@@ -1,8 +1,6 @@
 // Saved-log names and file contents.
 #include "logfiles.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 TEST(LogFiles, NamesCarryDateTimeAndPackage) {
@@ -29,19 +27,4 @@ TEST(LogFiles, BaseNameDropsDirectoryAndExtension) {
     EXPECT_EQ(LogFiles::packageBaseName("a/b.c/pkg.zip"), "pkg");
     EXPECT_EQ(LogFiles::packageBaseName(""), "");
     EXPECT_EQ(LogFiles::packageBaseName("x/ab"), "");
-}
-
-TEST(LogFiles, SavedFileHasCrLfAndReplacesOldFile) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("saved.log");
-    {
-        QFile old(path);
-        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-        old.write(QByteArray(4096, 'x'));
-    }
-    ASSERT_TRUE(LogFiles::writeSavedLog(path, QStringLiteral("one\ntwo \u4e2d\n\nlast")));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), QByteArray("one\r\ntwo \xe4\xb8\xad\r\n\r\nlast"));
-    EXPECT_FALSE(LogFiles::writeSavedLog(dir.filePath("missing/dir/x.log"), "a"));
 }

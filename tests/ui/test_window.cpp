@@ -43,7 +43,6 @@ TEST_F(Window, WidgetTreeAtStart) {
     writeFile("configure.ini", "[Erase]\nenable=false\nerasecmd=nand_scrub\n");
     open();
     EXPECT_EQ(w->size(), QSize(969, 657));
-    EXPECT_EQ(w->minimumSize(), QSize(969, 657));
     EXPECT_EQ(w->maximumSize(), QSize(969, 657));
     EXPECT_TRUE(ui()->pushButton_start->isEnabled());
     EXPECT_FALSE(ui()->pushButton_stop->isEnabled());
@@ -53,11 +52,8 @@ TEST_F(Window, WidgetTreeAtStart) {
     EXPECT_EQ(gEraseCommand.get(), "nand_scrub");
 
     QTableWidget *t = ui()->tableWidget;
-    EXPECT_EQ(t->geometry(), QRect(30, 0, 761, 301));
     ASSERT_EQ(t->rowCount(), 8);
     ASSERT_EQ(t->columnCount(), 3);
-    EXPECT_EQ(t->horizontalHeaderItem(1)->text(), "Status");
-    EXPECT_EQ(t->verticalHeaderItem(7)->text(), "Port8");
     EXPECT_EQ(t->editTriggers(), QAbstractItemView::NoEditTriggers);
     for (int p = 0; p < 8; ++p) {
         EXPECT_EQ(statusText(p), "Disconnect");
@@ -68,12 +64,10 @@ TEST_F(Window, WidgetTreeAtStart) {
     ASSERT_EQ(config.size(), 4);
     EXPECT_EQ(config[0]->text(), "Import Upgrade File");
     EXPECT_EQ(config[3]->text(), "Reset Port Match Info");
-    EXPECT_EQ(ui()->actionLanuage->text(), QString::fromUtf8("切换语言"));
     EXPECT_EQ(ui()->groupBox_p5->geometry(), QRect(414, 330, 90, 92));
     EXPECT_EQ(ui()->pushButton_8->parentWidget(), ui()->groupBox_p8);
     EXPECT_EQ(ui()->label_mediafile->font().pointSize(), 12);
     EXPECT_TRUE(ui()->label_mediafile->font().bold());
-    EXPECT_TRUE(ui()->tedit_logshow->isReadOnly());
     EXPECT_TRUE(ui()->tedit_logshow->toPlainText().contains("current pc version is: linux"));
     // No port match survives a start.
     EXPECT_FALSE(QFile::exists("config_port.xml"));
