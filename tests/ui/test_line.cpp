@@ -10,6 +10,7 @@
 #include "uitestenv.h"
 
 #include <QFile>
+#include <QProgressBar>
 #include <QRandomGenerator>
 #include <memory>
 
@@ -118,7 +119,12 @@ TEST_F(LineStation, EightDevicesBurntFromTheWindow) {
                                                                         QString::number(p + 1)));
 
     // At exit the panel is saved with the statistics as its last line.
+    // Stop waits for every thread and clears the ports it had.
     w->stopClicked();
+    for (int p = 0; p < 8; ++p) {
+        EXPECT_EQ(gPortInfo[p].status, PORT_STATUS_NONE);
+        EXPECT_EQ(w->progressBar(p)->value(), -1); // reset: no value
+    }
     w.reset();
     const QStringList saved = QDir("log").entryList({"*_.log"}, QDir::Files);
     ASSERT_EQ(saved.size(), 1);

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QProgressBar>
 #include <QSettings>
+#include <QThread>
 #include <memory>
 
 namespace {
@@ -143,6 +144,39 @@ TEST_F(Window, RowsFollowThePortsAcrossRefreshes) {
     w->updateDevUi();
     EXPECT_EQ(statusText(3), "Failed uboot never answered");
     EXPECT_EQ(button(3)->styleSheet(), RowLook::kRed);
+}
+
+TEST_F(Window, NewDevicesAreMatchedToRows) {
+    open();
+    // The watch thread stays out of it: the device list is the test's.
+    gAppRunning = false;
+    QThread::msleep(100);
+
+    const QString own = QStringLiteral("hc (usb1)(RootHub)-port1(hub)-port3");
+    gDevPath[0].set(own);
+    gDevCount = 1;
+    w->updateDevUi();
+    EXPECT_EQ(statusText(2), "Connect");
+    EXPECT_EQ(pathText(2), own);
+    EXPECT_EQ(button(2)->text(), "used");
+    EXPECT_EQ(button(2)->styleSheet(), RowLook::kWhite);
+    QFile ports("config_port.xml");
+    ASSERT_TRUE(ports.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(ports.readAll().contains(own.toUtf8()));
+
+    // Another device on a port 3 elsewhere: its row is taken, so it gets the
+    // first free one and the operator is told, once.
+    gPortInfo[2].status = PORT_STATUS_CONNECTED;
+    gDevPath[1].set(QStringLiteral("hc (usb2)(RootHub)-port3"));
+    gDevCount = 2;
+    w->updateDevUi();
+    const QStringList told = {"|Please pull out the device,then select config->reset port "
+                              "match info."};
+    EXPECT_EQ(boxes, told);
+    EXPECT_EQ(pathText(0), "hc (usb2)(RootHub)-port3");
+    EXPECT_EQ(gPortInfo[0].status, PORT_STATUS_NONE);
+    w->updateDevUi();
+    EXPECT_EQ(boxes, told);
 }
 
 TEST_F(Window, LogTextReachesThePanel) {
