@@ -35,7 +35,11 @@ void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 
 const std::string &dir() {
     if (made.empty()) {
-        for (const char *base : {"/dev/shm", "/tmp"}) {
+        // PYREWICK_FUZZ_SCRATCH: where the fuzz script wants it, so that a
+        // run ending in a crash (no exit handlers) leaves nothing behind.
+        const char *wanted = std::getenv("PYREWICK_FUZZ_SCRATCH");
+        for (const char *base : {wanted, "/dev/shm", "/tmp"}) {
+            if (base == nullptr || *base == '\0') continue;
             std::string tmpl = std::string(base) + "/pyrewick-fuzz-XXXXXX";
             if (::mkdtemp(&tmpl[0]) != nullptr) {
                 made = tmpl;

@@ -11,7 +11,8 @@
 
 namespace fuzzscratch {
 
-// The process's scratch directory, made on first use and removed at exit.
+// The process's scratch directory, made on first use and removed at exit
+// (under $PYREWICK_FUZZ_SCRATCH when set).
 const std::string &dir();
 
 // Silences the debug log and Qt's message output (a fuzz run would drown in
