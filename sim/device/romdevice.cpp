@@ -268,6 +268,7 @@ struct RomDevice::Impl {
     void spawn(std::function<void()> fn);
     void reap();
     void serve(int fd);
+    void holdStatusUntilDone(const vyrwire::Request &r);
     void acceptLoop(int fd, uint64_t gen);
     void closeOwn(int fd);
     void leaveBus();
@@ -602,6 +603,18 @@ void RomDevice::Impl::closeOwn(int fd) {
     ::close(fd);
 }
 
+// A boot loader answers a status request when its command has finished, as
+// long as that is within the request's time-out; the reply is held until then.
+void RomDevice::Impl::holdStatusUntilDone(const vyrwire::Request &r) {
+    Clock::time_point readyAt;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        readyAt = statusReadyAt;
+    }
+    auto limit = Clock::now() + std::chrono::milliseconds(r.timeoutMs) / 2;
+    std::this_thread::sleep_until(std::min(readyAt, limit));
+}
+
 void RomDevice::Impl::serve(int fd) {
     for (;;) {
         uint8_t head[vyrwire::RequestHeaderSize];
@@ -614,6 +627,7 @@ void RomDevice::Impl::serve(int fd) {
         std::vector<uint8_t> payload(vyrwire::requestPayloadLength(r));
         if (!payload.empty() && !vyrwire::readFull(fd, payload.data(), payload.size())) break;
 
+        if (r.op == vyrwire::OpControl && r.b2 == ReqTplStatus) holdStatusUntilDone(r);
         Outcome o = handle(r, payload);
         if (o.drop) {
             leaveBus();

@@ -32,7 +32,7 @@ struct RomDeviceConfig {
     int stage = StageRom;    // stage the device starts in
     int runDelayMs = 0;      // time between an accepted run and the stage moving on
     bool leaveOnRun = false; // after run the device leaves the bus (re-enumerates)
-    int commandDelayMs = 0;  // a text command's status reads "running" this long
+    int commandDelayMs = 0;  // a text command runs this long; a status request waits for it
 };
 
 // What a request is, for fault injection.
