@@ -2,6 +2,7 @@
 
 #include "tracemoor.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <cstdlib>
@@ -34,25 +35,10 @@ void symlinkTo(const std::string &target, const std::string &link) {
         throw std::runtime_error("symlink " + link + ": " + std::strerror(errno));
 }
 
-std::vector<std::string> tokens(const std::string &line) {
-    std::vector<std::string> out;
-    std::string cur;
-    bool quoted = false, any = false;
-    for (char c : line) {
-        if (c == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (!quoted && (c == ' ' || c == '\t')) {
-            if (any) out.push_back(cur);
-            cur.clear();
-            any = false;
-        } else {
-            cur += c;
-            any = true;
-        }
-    }
-    if (any) out.push_back(cur);
-    return out;
+// A single path component: never empty, no '/', not "." or "..", so a name
+// from a description cannot place anything outside the tree.
+bool plainName(const std::string &s) {
+    return !s.empty() && s.find('/') == std::string::npos && s != "." && s != "..";
 }
 
 std::map<std::string, std::string> options(const std::vector<std::string> &t, size_t from) {
@@ -69,6 +55,14 @@ std::string opt(std::map<std::string, std::string> &o, const std::string &key,
                 const std::string &fallback) {
     auto it = o.find(key);
     return it == o.end() ? fallback : it->second;
+}
+
+// Sixteen minors per disk: the whole disk and at most fifteen partitions.
+void checkDisk(std::map<std::string, std::string> &o) {
+    auto it = o.find("disk");
+    if (it == o.end()) return;
+    if (!plainName(it->second) || std::atoi(opt(o, "parts", "1").c_str()) > 15)
+        throw std::runtime_error("bad disk " + it->second);
 }
 
 int removeEntry(const char *path, const struct stat *, int, struct FTW *) {
@@ -136,6 +130,27 @@ UsbTreeBuilder::~UsbTreeBuilder() {
     else
         ::unsetenv("PYREWICK_SYSROOT");
     ::nftw(top_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::vector<std::string> UsbTreeBuilder::split(const std::string &line) {
+    std::vector<std::string> out;
+    std::string cur;
+    bool quoted = false, any = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            any = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (any) out.push_back(cur);
+            cur.clear();
+            any = false;
+        } else {
+            cur += c;
+            any = true;
+        }
+    }
+    if (any) out.push_back(cur);
+    return out;
 }
 
 void UsbTreeBuilder::load(const std::string &name) {
@@ -241,11 +256,11 @@ std::string UsbTreeBuilder::makeDevice(const std::string &name,
 
 void UsbTreeBuilder::makeDisk(const std::string &ifaceDir, std::map<std::string, std::string> &o) {
     const std::string disk = o["disk"];
+    const int parts = std::atoi(opt(o, "parts", "1").c_str());
     makeDirs(ifaceDir);
     writeFile(ifaceDir + "/bInterfaceClass", "08\n");
     const std::string blockDir = ifaceDir + "/host0/target0:0:0/0:0:0:0/block/" + disk;
     const int minor = 16 * (disk.back() - 'a');
-    const int parts = std::atoi(opt(o, "parts", "1").c_str());
     const bool link = opt(o, "blocklink", "yes") == "yes";
     std::vector<std::string> dirs{blockDir};
     if (!link) dirs.push_back(root_ + "/sys/class/block/" + disk);
@@ -269,8 +284,17 @@ void UsbTreeBuilder::makeDisk(const std::string &ifaceDir, std::map<std::string,
 }
 
 void UsbTreeBuilder::applyLine(const std::string &line) {
-    std::vector<std::string> t = tokens(line);
+    const std::vector<std::string> t = split(line);
     const std::string &kind = t[0];
+    const size_t needed = kind == "root" || kind == "hub" || kind == "dev"      ? 2
+                          : kind == "set" || kind == "unset" || kind == "mount" ? 3
+                                                                                : 1;
+    if (t.size() < needed) throw std::runtime_error("short tree line: " + line);
+    if (kind != "mount" && kind != "mountline") {
+        // Names become path components below the tree.
+        for (size_t i = 1; i < std::min<size_t>(needed, 3); ++i)
+            if (!plainName(t[i])) throw std::runtime_error("bad name in tree line: " + line);
+    }
     if (kind == "root") {
         auto o = options(t, 2);
         const std::string bus = t[1];
@@ -298,6 +322,7 @@ void UsbTreeBuilder::applyLine(const std::string &line) {
             if (!o.count("vid")) o["vid"] = "05e3";
             if (!o.count("pid")) o["pid"] = "0610";
         }
+        checkDisk(o);
         const std::string dir = makeDevice(t[1], o);
         if (kind == "hub") {
             writeFile(dir + "/maxchild", opt(o, "ports", "4") + "\n");

@@ -11,7 +11,10 @@
 //   mountline <text>                             a raw mount-table line
 //
 // Devices default to the ROM-mode device (1b8e:c003) with a node that is an
-// empty regular file. The tree lives in a temporary directory that is removed
+// empty regular file. A line too short for its kind, a name that is not a
+// single path component, or a disk with more partitions than its minor
+// numbers hold is refused with an exception (nothing of that line is written);
+// lines before it stay applied. The tree lives in a temporary directory that is removed
 // with the builder; PYREWICK_SYSROOT points at it while the builder lives.
 #ifndef USBTREEBUILDER_H
 #define USBTREEBUILDER_H
@@ -19,6 +22,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <vector>
 
 class UsbTreeBuilder {
   public:
@@ -32,6 +36,9 @@ class UsbTreeBuilder {
     // Reads tests/data/usbscan/<name>.
     void load(const std::string &name);
     void apply(const std::string &description);
+    // Splits a description line as apply does: blanks separate, double
+    // quotes group.
+    static std::vector<std::string> split(const std::string &line);
 
     const std::string &root() const { return root_; }
     std::string deviceDir(const std::string &name) const;
