@@ -15,10 +15,9 @@
 
 #include "buildvariant.h"
 #include "line.h"
+#include "teststation.h"
 
 class PortRefresh;
-class ProbeDevThread;
-class DeviceChangeSource;
 
 class BurnLine {
   public:
@@ -28,15 +27,15 @@ class BurnLine {
     vyrsim::Line &line() { return *mLine; }
     QString dir() const { return mDir.path(); }
     // Hub ports are "1-2.1" ... "1-2.8".
-    static std::string hubPort(int n) { return "1-2." + std::to_string(n); }
+    static std::string hubPort(int n) { return teststation::hubPort(n); }
 
     // The sample plan (every command kind); `extra` attributes per sn can be
     // overridden by writing a plan text with writePlan.
-    static QString samplePlan();
+    static QString samplePlan() { return teststation::samplePlan(); }
     // Writes the plan text as config_progress.xml and installs it.
     void writePlan(const QString &xml);
     // A device spec whose timings suit the time scale.
-    vyrsim::DeviceSpec deviceSpec() const;
+    vyrsim::DeviceSpec deviceSpec() const { return teststation::deviceSpec(); }
 
     // Starts the watch thread and enables burning.
     void start();
@@ -61,8 +60,7 @@ class BurnLine {
     QTemporaryDir mDir;
     std::unique_ptr<vyrsim::Line> mLine;
     std::unique_ptr<PortRefresh> mRefresh;
-    std::unique_ptr<ProbeDevThread> mProbe;
-    std::unique_ptr<DeviceChangeSource> mSource;
+    teststation::Engine mEngine;
     QMutex mLogLock;
     QStringList mLogs[8];
     QStringList mMessages;
