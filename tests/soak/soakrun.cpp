@@ -1,6 +1,5 @@
 #include "soakrun.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,7 +12,6 @@
 
 #include "buildvariant.h"
 #include "burnclock.h"
-#include "burnplan.h"
 #include "burnstate.h"
 #include "burnthread.h"
 #include "devicechangesource.h"
@@ -21,6 +19,7 @@
 #include "logfiles.h"
 #include "portrefresh.h"
 #include "probedevthread.h"
+#include "teststation.h"
 
 namespace {
 
@@ -31,39 +30,8 @@ constexpr int kSlots = 8;
 const char *const kComeBackPorts[] = {"1-3.8", "1-3.9", "1-3.10"};
 
 std::string hubPort(int slot) {
-    return "1-2." + std::to_string(slot + 1);
+    return teststation::hubPort(slot + 1);
 }
-
-void writeRandomFile(const QString &path, int size, unsigned seed) {
-    std::mt19937 gen(seed);
-    QByteArray data(size, '\0');
-    for (int i = 0; i < size; ++i)
-        data[i] = static_cast<char>(gen() & 0xff);
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly)) f.write(data);
-}
-
-// Every kind of plan command: two loaders started, checks, images, a text
-// command, bootm, an update, the media copy, a prepared file and the reset.
-const char *const kPlan = R"(<?xml version="1.0"?>
-<progress>
-<command sn="0" path="spl.bin" address="80000000" run="true">load spl</command>
-<command sn="1">crc 80000000 size value</command>
-<command sn="2" path="uboot.bin" address="81000000" run="true" count="20">load uboot</command>
-<command sn="3">crc 81000000 size value</command>
-<command sn="4" path="uImage" address="82000000">load uimage</command>
-<command sn="5">crc 82000000 size value</command>
-<command sn="6" path="upgrade.img" address="83000000">load to ram</command>
-<command sn="7" path="patch.img" address="84000000">load to ram</command>
-<command sn="8" address="8f000000" cmd="upgrade:0# patch:0#">load addr</command>
-<command sn="9">setenv bootargs console=ttyS0</command>
-<command sn="10" count="30">bootm</command>
-<command sn="11" count="30">update:update.zip</command>
-<command sn="12">copy_media</command>
-<command sn="13">format_data(prepare:extra.bin)</command>
-<command sn="14" cmd="final">reset</command>
-</progress>
-)";
 
 // The row burning the device on a hub port: the one whose path ends in that
 // port (the first device on port 8 takes whichever row is free).
@@ -106,34 +74,14 @@ void SoakRun::run() {
     // The station: a system root for the line, the plan and its images, an
     // upgrade and a media directory.
     QTemporaryDir dir;
-    const QString root = dir.filePath("root");
-    QDir(dir.path()).mkpath("root");
-    auto line = std::make_unique<vyrsim::Line>(root.toStdString());
-    line->addRootHub(4);
-    line->addHub("1-2", 8);
+    auto line = teststation::makeLine(dir.filePath("root"));
     line->addHub("1-3", 10);
-    qputenv("PYREWICK_SYSROOT", root.toLocal8Bit());
-    QDir work(dir.path());
-    for (const char *sub : {"plan", "upgrade", "media/clips", "log"})
-        work.mkpath(QString::fromLatin1(sub));
-    writeRandomFile(dir.filePath("plan/spl.bin"), 4096, 1);
-    writeRandomFile(dir.filePath("plan/uboot.bin"), 150000, 2);
-    writeRandomFile(dir.filePath("plan/uImage"), 300000, 3);
-    writeRandomFile(dir.filePath("plan/upgrade.img"), 70000, 4);
-    writeRandomFile(dir.filePath("plan/patch.img"), 5000, 5);
-    writeRandomFile(dir.filePath("upgrade/update.zip"), 20000, 6);
-    writeRandomFile(dir.filePath("upgrade/extra.bin"), 3000, 7);
-    writeRandomFile(dir.filePath("media/intro.mp4"), 8000, 8);
-    writeRandomFile(dir.filePath("media/clips/a.mp4"), 1000, 9);
+    QDir(dir.path()).mkpath("log");
+    teststation::writePlanFiles(dir.filePath("plan"), dir.filePath("upgrade"));
+    teststation::writeMediaFiles(dir.filePath("media"));
     gUpgradeDir.set(dir.filePath("upgrade") + "/");
     mediaFilesPath.set(dir.filePath("media"));
-    {
-        const QString planPath = dir.filePath("plan/config_progress.xml");
-        QFile f(planPath);
-        if (f.open(QIODevice::WriteOnly)) f.write(kPlan);
-        f.close();
-        setBurnPlan(std::make_shared<const BurnPlan>(planPath));
-    }
+    teststation::installPlan(dir.filePath("plan/config_progress.xml"), teststation::samplePlan());
 
     std::mutex madeLock;
     BurnThread::setLogObserver([&](int port, const QString &text) {
@@ -161,34 +109,17 @@ void SoakRun::run() {
             toPanel(refresh->takePortLog(p), mLedger.panelLines[size_t(p)]);
     };
     auto refreshOnce = [&] {
-        QCoreApplication::processEvents();
-        {
-            QWriteLocker lock(&gPortLock);
-            collectLogs();
-            refresh->startThreads();
-        }
-        const PortRefresh::MatchOutcome m = refresh->matchDevicesToPorts();
-        if (!m.message.isEmpty()) {
+        teststation::refreshOnce(*refresh, collectLogs, [&](const QString &message) {
             ++mMessages;
             say(QStringLiteral("box \"%1\" with devices: %2")
-                    .arg(m.message, currentDevPaths().join(QStringLiteral(", "))));
-            refresh->messageClosed();
-        }
+                    .arg(message, currentDevPaths().join(QStringLiteral(", "))));
+        });
     };
 
-    gAppRunning = true;
-    auto source = std::make_unique<DeviceChangeSource>();
-    gDeviceChanged = true;
-    auto probe = std::make_unique<ProbeDevThread>();
-    probe->start();
-    gBurning = true;
+    teststation::Engine engine;
+    engine.start();
 
-    vyrsim::DeviceSpec base;
-    base.bootMs = BurnClock::scaledMs(2000);
-    base.recovery.bootMs = BurnClock::scaledMs(1000);
-    base.recovery.updateMs = BurnClock::scaledMs(2000);
-    // Long enough for the preparation copy at the fifth tick of the wait.
-    base.recovery.commandMs = BurnClock::scaledMs(8000);
+    const vyrsim::DeviceSpec base = teststation::deviceSpec();
 
     // The longest burn the plan allows is some 250 ticks; a device gets more
     // than twice that, plus real time for a slow (sanitized) build.
@@ -347,7 +278,7 @@ void SoakRun::run() {
                                         .arg(gPortInfo[p].status.load());
     }
     gAppRunning = false;
-    if (!probe->wait(static_cast<unsigned long>(BurnClock::scaledMs(70000) + 10000)))
+    if (!engine.probe->wait(static_cast<unsigned long>(BurnClock::scaledMs(70000) + 10000)))
         mLedger.threadsRunning << QStringLiteral("watch thread");
     {
         QWriteLocker lock(&gPortLock);
@@ -368,13 +299,13 @@ void SoakRun::run() {
             mLedger.savedLines = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
     }
 
-    if (probe->isFinished())
-        probe.reset();
+    if (engine.probe->isFinished())
+        engine.probe.reset();
     else
-        probe.release(); // still running: leaking it beats a crash on delete
+        engine.probe.release(); // still running: leaking it beats a crash on delete
     refresh.reset();
     BurnThread::setLogObserver({});
-    source.reset();
+    engine.source.reset();
     line->stop();
     line.reset();
     if (oldSysroot.isEmpty())
