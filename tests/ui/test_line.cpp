@@ -7,11 +7,11 @@
 #include "burnclock.h"
 #include "burnstate.h"
 #include "line.h"
+#include "teststation.h"
 #include "uitestenv.h"
 
 #include <QFile>
 #include <QProgressBar>
-#include <QRandomGenerator>
 #include <memory>
 
 namespace {
@@ -22,43 +22,15 @@ class LineStation : public UiStation {
         UiStation::SetUp();
         setBuildVariant(BuildVariant::MultiPort);
         BurnClock::setScale(0.05);
-        const QString root = dir() + "/line";
-        line = std::make_unique<vyrsim::Line>(root.toStdString());
-        line->addRootHub(4);
-        line->addHub("1-2", 8);
-        qputenv("PYREWICK_SYSROOT", root.toLocal8Bit());
+        line = teststation::makeLine(dir() + "/line");
 
         // The plan and its images in the station, the files of the recovery
         // commands in tmp/ (the upgrade directory at start).
-        const struct {
-            const char *name;
-            int size;
-        } files[] = {{"spl.bin", 4096},      {"uboot.bin", 150000}, {"uImage", 300000},
-                     {"upgrade.img", 70000}, {"patch.img", 5000},   {"tmp/update.zip", 20000},
-                     {"tmp/extra.bin", 3000}};
-        for (const auto &f : files) {
-            QByteArray data(f.size, '\0');
-            for (char &c : data)
-                c = char(QRandomGenerator::global()->bounded(256));
-            writeFile(f.name, data);
-        }
-        writeFile("config_progress.xml", R"(<?xml version="1.0"?>
-<progress>
-<command sn="0" path="spl.bin" address="80000000" run="true">load spl</command>
-<command sn="1">crc 80000000 size value</command>
-<command sn="2" path="uboot.bin" address="81000000" run="true" count="20">load uboot</command>
-<command sn="3">crc 81000000 size value</command>
-<command sn="4" path="uImage" address="82000000">load uimage</command>
-<command sn="5">crc 82000000 size value</command>
-<command sn="6" path="upgrade.img" address="83000000">load to ram</command>
-<command sn="7" path="patch.img" address="84000000">load to ram</command>
-<command sn="8" address="8f000000" cmd="upgrade:0# patch:0#">load addr</command>
-<command sn="9">setenv bootargs console=ttyS0</command>
-<command sn="10" count="30">bootm</command>
-<command sn="11" count="30">update:update.zip</command>
-<command sn="12" cmd="final">format_data(prepare:extra.bin)</command>
-</progress>
-)");
+        teststation::writePlanFiles(dir(), dir() + "/tmp");
+        // The plan ends with the prepared file (no media copy, no reset).
+        const QString last = QStringLiteral(
+            "<command sn=\"12\" cmd=\"final\">format_data(prepare:extra.bin)</command>\n");
+        writeFile("config_progress.xml", teststation::planText(last).toUtf8());
     }
     void TearDown() override {
         w.reset();
@@ -67,15 +39,6 @@ class LineStation : public UiStation {
         setBuildVariant(BuildVariant::SingleDevice);
         UiStation::TearDown();
     }
-    vyrsim::DeviceSpec spec() const {
-        vyrsim::DeviceSpec s;
-        s.bootMs = BurnClock::scaledMs(2000);
-        s.recovery.bootMs = BurnClock::scaledMs(1000);
-        s.recovery.updateMs = BurnClock::scaledMs(2000);
-        s.recovery.commandMs = BurnClock::scaledMs(8000);
-        return s;
-    }
-
     std::unique_ptr<vyrsim::Line> line;
     std::unique_ptr<MainWindow> w;
 };
@@ -85,7 +48,7 @@ class LineStation : public UiStation {
 TEST_F(LineStation, EightDevicesBurntFromTheWindow) {
     w = std::make_unique<MainWindow>();
     for (int n = 1; n <= 8; ++n)
-        ASSERT_GT(line->plug("1-2." + std::to_string(n), spec()), 0);
+        ASSERT_GT(line->plug(teststation::hubPort(n), teststation::deviceSpec()), 0);
     w->startClicked();
     ASSERT_TRUE(gBurning);
 
