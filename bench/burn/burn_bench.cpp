@@ -88,11 +88,11 @@ Floor planFloor(const BurnPlan &plan) {
 
 double burn(int devices, double scale, bool verbose) {
     BurnLine bl(BuildVariant::MultiPort, scale);
-    vyrsim::DeviceSpec spec = bl.deviceSpec();
-    spec.bootMs = 50;
-    spec.recovery.bootMs = 10;
-    spec.recovery.updateMs = 10;
-    spec.recovery.commandMs = 10;
+    vyrsim::DeviceSpec devSpec = bl.deviceSpec();
+    devSpec.bootMs = 50;
+    devSpec.recovery.bootMs = 10;
+    devSpec.recovery.updateMs = 10;
+    devSpec.recovery.commandMs = 10;
     bl.writePlan(
         QString(BurnLine::samplePlan()).replace("format_data(prepare:extra.bin)", "format_data"));
     QElapsedTimer timer;
@@ -105,7 +105,7 @@ double burn(int devices, double scale, bool verbose) {
         }
     });
     for (int d = 1; d <= devices; ++d)
-        bl.line().plug(BurnLine::hubPort(d), spec);
+        bl.line().plug(BurnLine::hubPort(d), devSpec);
     timer.start();
     bl.start();
     const bool done = bl.runUntil(

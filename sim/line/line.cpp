@@ -81,7 +81,7 @@ struct Line::Impl {
 
     struct Device {
         int id = 0;
-        DeviceSpec spec;
+        DeviceSpec devSpec;
         Form form = Form::Gone;
         std::string port; // where it is, or where it comes back
         bool onBus = false;
@@ -273,7 +273,7 @@ struct Line::Impl {
     // device's form when it handles it.
     void makeRom(Device &dev) {
         if (dev.rom) return;
-        RomDeviceConfig cfg = dev.spec.rom;
+        RomDeviceConfig cfg = dev.devSpec.rom;
         dev.rom = std::make_unique<RomDevice>(cfg);
         int id = dev.id;
         bool leaves = cfg.leaveOnRun;
@@ -282,12 +282,12 @@ struct Line::Impl {
         };
         dev.rom->onBootm = [this, id] { scheduleIn(0, id, AnyIncarnation, EvKind::BootmLeave); };
         dev.rom->onReset = [this, id] { scheduleIn(0, id, AnyIncarnation, EvKind::Staged, -1); };
-        if (dev.spec.setUp) dev.spec.setUp(*dev.rom);
+        if (dev.devSpec.setUp) dev.devSpec.setUp(*dev.rom);
     }
 
     void makeVolume(Device &dev) {
         if (dev.vol) return;
-        dev.vol = std::make_unique<RecoveryVolume>(dev.volDir, dev.spec.recovery);
+        dev.vol = std::make_unique<RecoveryVolume>(dev.volDir, dev.devSpec.recovery);
         int id = dev.id;
         dev.vol->onLeave = [this, id](const std::string &cmd) {
             scheduleIn(0, id, AnyIncarnation, EvKind::MsLeave, 0, cmd);
@@ -476,7 +476,7 @@ struct Line::Impl {
     void offBus(Device &dev, Back back, int afterMs, const std::string &newPort = {}) {
         disappear(dev, false);
         if (!newPort.empty()) dev.port = newPort;
-        if (dev.spec.neverComesBack) {
+        if (dev.devSpec.neverComesBack) {
             setForm(dev, Form::Gone);
             return;
         }
@@ -504,12 +504,12 @@ struct Line::Impl {
             if (dev.form != Form::Rom || !dev.onBus) break;
             dev.stage = ev.stage;
             emit("run " + id + " stage " + std::to_string(ev.stage) + " leaves");
-            offBus(dev, Back::Rom, dev.spec.reenumerateMs, dev.spec.reenumeratePort);
+            offBus(dev, Back::Rom, dev.devSpec.reenumerateMs, dev.devSpec.reenumeratePort);
             break;
         case EvKind::BootmLeave:
             if (dev.form != Form::Rom || !dev.onBus) break;
             emit("bootm " + id);
-            offBus(dev, Back::MassStorage, dev.spec.bootMs);
+            offBus(dev, Back::MassStorage, dev.devSpec.bootMs);
             break;
         case EvKind::ComeBack:
             if (dev.form == Form::Booting)
@@ -731,15 +731,15 @@ std::string Line::addHub(const std::string &portName, int ports, const std::stri
     return portName;
 }
 
-int Line::plug(const std::string &portName, const DeviceSpec &spec) {
+int Line::plug(const std::string &portName, const DeviceSpec &devSpec) {
     std::lock_guard<std::mutex> g(d->m);
     if (d->stopped || !d->portFree(portName)) return -1;
     int id = d->nextId++;
     Impl::Device &dev = d->devices[id];
     dev.id = id;
-    dev.spec = spec;
-    dev.stage = spec.rom.stage;
-    dev.stuck = spec.stuck;
+    dev.devSpec = devSpec;
+    dev.stage = devSpec.rom.stage;
+    dev.stuck = devSpec.stuck;
     dev.port = portName;
     if (!d->appearRom(dev, d->ports[portName])) {
         d->devices.erase(id);

@@ -71,7 +71,7 @@ class Line {
 
     // Plugs a device on a free port; returns its id (1, 2, ...) or -1 when the
     // port does not exist, is taken or the device could not be served.
-    int plug(const std::string &portName, const DeviceSpec &spec);
+    int plug(const std::string &portName, const DeviceSpec &devSpec);
     // Pulls the device off the line whatever its form; it stays Gone.
     void unplug(int id);
     // The device leaves its port and shows up at once on another one, in the

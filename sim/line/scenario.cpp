@@ -188,37 +188,37 @@ const std::map<std::string, Setter> &deviceKeys() {
                  why = "stage must be 0, 8 or 16, not '" + v + "'";
                  return false;
              }
-             d.spec.rom.stage = s;
+             d.devSpec.rom.stage = s;
              return true;
          }},
-        {"run-delay", intIn([](D &d) -> int & { return d.spec.rom.runDelayMs; }, 0)},
-        {"leave-on-run", boolIn([](D &d) -> bool & { return d.spec.rom.leaveOnRun; })},
-        {"command-delay", intIn([](D &d) -> int & { return d.spec.rom.commandDelayMs; }, 0)},
-        {"boot", intIn([](D &d) -> int & { return d.spec.bootMs; }, 0)},
+        {"run-delay", intIn([](D &d) -> int & { return d.devSpec.rom.runDelayMs; }, 0)},
+        {"leave-on-run", boolIn([](D &d) -> bool & { return d.devSpec.rom.leaveOnRun; })},
+        {"command-delay", intIn([](D &d) -> int & { return d.devSpec.rom.commandDelayMs; }, 0)},
+        {"boot", intIn([](D &d) -> int & { return d.devSpec.bootMs; }, 0)},
         {"reenumerate-port",
          [](D &d, const std::string &v, std::string &why) {
              if (!validPortName(v)) {
                  why = "bad port name '" + v + "'";
                  return false;
              }
-             d.spec.reenumeratePort = v;
+             d.devSpec.reenumeratePort = v;
              return true;
          }},
-        {"reenumerate", intIn([](D &d) -> int & { return d.spec.reenumerateMs; }, 0)},
-        {"stuck", boolIn([](D &d) -> bool & { return d.spec.stuck; })},
-        {"never-comes-back", boolIn([](D &d) -> bool & { return d.spec.neverComesBack; })},
-        {"recovery-boot", intIn([](D &d) -> int & { return d.spec.recovery.bootMs; }, 0)},
-        {"recovery-update", intIn([](D &d) -> int & { return d.spec.recovery.updateMs; }, 0)},
-        {"recovery-command", intIn([](D &d) -> int & { return d.spec.recovery.commandMs; }, 0)},
-        {"never-ready", boolIn([](D &d) -> bool & { return d.spec.recovery.neverReady; })},
+        {"reenumerate", intIn([](D &d) -> int & { return d.devSpec.reenumerateMs; }, 0)},
+        {"stuck", boolIn([](D &d) -> bool & { return d.devSpec.stuck; })},
+        {"never-comes-back", boolIn([](D &d) -> bool & { return d.devSpec.neverComesBack; })},
+        {"recovery-boot", intIn([](D &d) -> int & { return d.devSpec.recovery.bootMs; }, 0)},
+        {"recovery-update", intIn([](D &d) -> int & { return d.devSpec.recovery.updateMs; }, 0)},
+        {"recovery-command", intIn([](D &d) -> int & { return d.devSpec.recovery.commandMs; }, 0)},
+        {"never-ready", boolIn([](D &d) -> bool & { return d.devSpec.recovery.neverReady; })},
         {"fail-command",
-         textIn([](D &d) -> std::string & { return d.spec.recovery.failCommand; })},
+         textIn([](D &d) -> std::string & { return d.devSpec.recovery.failCommand; })},
         {"hang-command",
-         textIn([](D &d) -> std::string & { return d.spec.recovery.hangCommand; })},
-        {"vanish-volume", boolIn([](D &d) -> bool & { return d.spec.recovery.vanishVolume; })},
-        {"scsi-errno", intIn([](D &d) -> int & { return d.spec.recovery.scsiErrno; }, 0, 4095)},
+         textIn([](D &d) -> std::string & { return d.devSpec.recovery.hangCommand; })},
+        {"vanish-volume", boolIn([](D &d) -> bool & { return d.devSpec.recovery.vanishVolume; })},
+        {"scsi-errno", intIn([](D &d) -> int & { return d.devSpec.recovery.scsiErrno; }, 0, 4095)},
         {"scsi-error-count",
-         intIn([](D &d) -> int & { return d.spec.recovery.scsiErrorCount; }, 0)},
+         intIn([](D &d) -> int & { return d.devSpec.recovery.scsiErrorCount; }, 0)},
         {"fault",
          [](D &d, const std::string &v, std::string &why) {
              ScenarioFault f;
@@ -378,12 +378,12 @@ Scenario eightScenario() {
         d.name = std::to_string(n);
         d.port = "1-1." + std::to_string(n);
         d.plugMs = 300 * (n - 1);
-        d.spec.rom.runDelayMs = 200;
-        d.spec.rom.commandDelayMs = 100;
-        d.spec.bootMs = 2000;
-        d.spec.recovery.bootMs = 1000;
-        d.spec.recovery.updateMs = 3000;
-        d.spec.recovery.commandMs = 500;
+        d.devSpec.rom.runDelayMs = 200;
+        d.devSpec.rom.commandDelayMs = 100;
+        d.devSpec.bootMs = 2000;
+        d.devSpec.recovery.bootMs = 1000;
+        d.devSpec.recovery.updateMs = 3000;
+        d.devSpec.recovery.commandMs = 500;
         s.devices.push_back(d);
     }
     return s;
@@ -398,13 +398,13 @@ void scaleScenario(Scenario &s, double factor) {
     for (auto &d : s.devices) {
         scale(d.plugMs);
         scale(d.unplugMs);
-        scale(d.spec.rom.runDelayMs);
-        scale(d.spec.rom.commandDelayMs);
-        scale(d.spec.bootMs);
-        scale(d.spec.reenumerateMs);
-        scale(d.spec.recovery.bootMs);
-        scale(d.spec.recovery.updateMs);
-        scale(d.spec.recovery.commandMs);
+        scale(d.devSpec.rom.runDelayMs);
+        scale(d.devSpec.rom.commandDelayMs);
+        scale(d.devSpec.bootMs);
+        scale(d.devSpec.reenumerateMs);
+        scale(d.devSpec.recovery.bootMs);
+        scale(d.devSpec.recovery.updateMs);
+        scale(d.devSpec.recovery.commandMs);
     }
 }
 
@@ -424,9 +424,9 @@ bool buildHubs(Line &line, const Scenario &s, std::string *error) {
 }
 
 int plugDevice(Line &line, const ScenarioDevice &dev) {
-    DeviceSpec spec = dev.spec;
+    DeviceSpec devSpec = dev.devSpec;
     ScenarioDevice faults = dev;
-    spec.setUp = [faults](RomDevice &rom) {
+    devSpec.setUp = [faults](RomDevice &rom) {
         for (const auto &f : faults.faults)
             rom.injectFault(f.kind, f.fault, f.count, f.skip);
         if (faults.shortBulk) rom.setShortBulk(faults.shortBulk);
@@ -435,7 +435,7 @@ int plugDevice(Line &line, const ScenarioDevice &dev) {
             rom.dropAfterBulkBytes(uint64_t(faults.dropAfterBulkBytes));
         if (faults.corruptCrc) rom.corruptRamCheck(true);
     };
-    return line.plug(dev.port, spec);
+    return line.plug(dev.port, devSpec);
 }
 
 } // namespace vyrsim

@@ -30,7 +30,7 @@ struct ScenarioDevice {
     std::string port;
     int plugMs = 0;
     int unplugMs = -1; // -1: stays
-    DeviceSpec spec;
+    DeviceSpec devSpec;
     std::vector<ScenarioFault> faults;
     uint32_t shortBulk = 0;
     int zeroBulk = 0;

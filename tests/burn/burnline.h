@@ -34,7 +34,7 @@ class BurnLine {
     static QString samplePlan() { return teststation::samplePlan(); }
     // Writes the plan text as config_progress.xml and installs it.
     void writePlan(const QString &xml);
-    // A device spec whose timings suit the time scale.
+    // A device devSpec whose timings suit the time scale.
     vyrsim::DeviceSpec deviceSpec() const { return teststation::deviceSpec(); }
 
     // Starts the watch thread and enables burning.

@@ -168,8 +168,8 @@ TEST(EightDevicesBurn, AllSucceedStartingCodeOneAtATime) {
 struct Failure : ::testing::Test {
     BurnLine bl{BuildVariant::MultiPort};
 
-    int plugAndWaitFailed(const vyrsim::DeviceSpec &spec, int timeoutMs = 60000) {
-        const int id = bl.line().plug(BurnLine::hubPort(1), spec);
+    int plugAndWaitFailed(const vyrsim::DeviceSpec &devSpec, int timeoutMs = 60000) {
+        const int id = bl.line().plug(BurnLine::hubPort(1), devSpec);
         EXPECT_GT(id, 0);
         bl.start();
         EXPECT_TRUE(bl.runUntil(
@@ -187,8 +187,8 @@ struct Failure : ::testing::Test {
 };
 
 TEST_F(Failure, FirstStageLoaderNeverRuns) {
-    vyrsim::DeviceSpec spec = bl.deviceSpec();
-    const int id = bl.line().plug(BurnLine::hubPort(1), spec);
+    vyrsim::DeviceSpec devSpec = bl.deviceSpec();
+    const int id = bl.line().plug(BurnLine::hubPort(1), devSpec);
     bl.line().romDevice(id)->injectFault(vyrsim::RequestKind::Run, vyrsim::Fault::Stall);
     bl.start();
     ASSERT_TRUE(bl.runUntil([] { return gFailCount > 0; })) << bl.logDump(0);
@@ -234,9 +234,9 @@ TEST_F(Failure, CheckFailingFourTimesFailsOnTheFifth) {
 }
 
 TEST_F(Failure, DeviceLostAfterBootm) {
-    vyrsim::DeviceSpec spec = bl.deviceSpec();
-    spec.neverComesBack = true;
-    plugAndWaitFailed(spec);
+    vyrsim::DeviceSpec devSpec = bl.deviceSpec();
+    devSpec.neverComesBack = true;
+    plugAndWaitFailed(devSpec);
     ASSERT_TRUE(bl.runUntil([] { return endedWith(0, PORT_STATUS_FAILED); }));
     EXPECT_TRUE(bl.logHas(0, "boot uImage ..."));
     EXPECT_TRUE(bl.logHas(0, "cannot find disk! 30times"));
@@ -245,9 +245,9 @@ TEST_F(Failure, DeviceLostAfterBootm) {
 }
 
 TEST_F(Failure, DiskNeverReady) {
-    vyrsim::DeviceSpec spec = bl.deviceSpec();
-    spec.recovery.neverReady = true;
-    const int id = plugAndWaitFailed(spec);
+    vyrsim::DeviceSpec devSpec = bl.deviceSpec();
+    devSpec.recovery.neverReady = true;
+    const int id = plugAndWaitFailed(devSpec);
     EXPECT_TRUE(bl.logHas(0, "cannot find disk! 30times")) << bl.logDump(0);
     EXPECT_TRUE(bl.logHas(0, "failed ,current step is 11 "));
     expectCountedAt(11);
@@ -258,18 +258,18 @@ TEST_F(Failure, DiskNeverReady) {
 }
 
 TEST_F(Failure, RecoveryReportsFailure) {
-    vyrsim::DeviceSpec spec = bl.deviceSpec();
-    spec.recovery.failCommand = "format_data";
-    plugAndWaitFailed(spec);
+    vyrsim::DeviceSpec devSpec = bl.deviceSpec();
+    devSpec.recovery.failCommand = "format_data";
+    plugAndWaitFailed(devSpec);
     const QStringList log = bl.log(0);
     EXPECT_EQ(log.filter(QRegularExpression("^format_data failed")).size(), 1) << bl.logDump(0);
     expectCountedAt(13);
 }
 
 TEST_F(Failure, RecoveryCommandNeverFinishes) {
-    vyrsim::DeviceSpec spec = bl.deviceSpec();
-    spec.recovery.hangCommand = "format_data";
-    plugAndWaitFailed(spec);
+    vyrsim::DeviceSpec devSpec = bl.deviceSpec();
+    devSpec.recovery.hangCommand = "format_data";
+    plugAndWaitFailed(devSpec);
     EXPECT_TRUE(bl.logHas(0, "format_data overtime 20")) << bl.logDump(0);
     expectCountedAt(13);
 }
@@ -303,9 +303,9 @@ TEST_F(Failure, FileNamesLeavingTheirDirectoryAreRefused) {
 // sent afterwards in the same tick (which would turn the failure into 6).
 TEST_F(Failure, CommandPastItsLimitIsNotSent) {
     bl.writePlan(R"(<progress><command sn="0">bootm</command></progress>)");
-    vyrsim::DeviceSpec spec = bl.deviceSpec();
-    spec.rom.stage = vyrsim::StageBootLoader;
-    const int id = bl.line().plug(BurnLine::hubPort(1), spec);
+    vyrsim::DeviceSpec devSpec = bl.deviceSpec();
+    devSpec.rom.stage = vyrsim::StageBootLoader;
+    const int id = bl.line().plug(BurnLine::hubPort(1), devSpec);
     bl.line().romDevice(id)->injectFault(vyrsim::RequestKind::Identify, vyrsim::Fault::Stall, 15);
     bl.start();
     ASSERT_TRUE(bl.runUntil([] { return gFailCount > 0; })) << bl.logDump(0);

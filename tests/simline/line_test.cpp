@@ -60,9 +60,9 @@ TEST_F(LineFixture, TreeOfHubsAndARomDeviceWithAnAnsweringNode) {
     EXPECT_EQ(readAttr(hubDir + "/1-2:1.0/1-2-port8/disable"), "0");
     EXPECT_EQ(realPath(root / "sys/bus/usb/devices/1-2"), realPath(hubDir));
 
-    vyrsim::DeviceSpec spec;
-    spec.rom.stage = vyrsim::StageBootLoader;
-    int id = line.plug("1-2.3", spec);
+    vyrsim::DeviceSpec devSpec;
+    devSpec.rom.stage = vyrsim::StageBootLoader;
+    int id = line.plug("1-2.3", devSpec);
     ASSERT_GT(id, 0);
     EXPECT_EQ(line.form(id), Line::Form::Rom);
     EXPECT_EQ(line.currentPort(id), "1-2.3");
@@ -114,11 +114,11 @@ TEST_F(LineFixture, UnplugRemovesEverythingAndAReplugGetsAFreshNumber) {
 }
 
 TEST_F(LineFixture, DeviceComesBackOnAnotherPortAfterItsLoaderStarts) {
-    vyrsim::DeviceSpec spec;
-    spec.rom.leaveOnRun = true;
-    spec.reenumeratePort = "1-2.5";
-    spec.reenumerateMs = 50;
-    int id = line.plug("1-2.2", spec);
+    vyrsim::DeviceSpec devSpec;
+    devSpec.rom.leaveOnRun = true;
+    devSpec.reenumeratePort = "1-2.5";
+    devSpec.reenumerateMs = 50;
+    int id = line.plug("1-2.2", devSpec);
     ASSERT_GT(id, 0);
     int fd = connectTo(usbNode(root, hubDir + "/1-2.2"));
     ASSERT_GE(fd, 0);
@@ -134,9 +134,9 @@ TEST_F(LineFixture, DeviceComesBackOnAnotherPortAfterItsLoaderStarts) {
 }
 
 TEST_F(LineFixture, StuckDeviceGetsItsNodeWhenItsPortIsPowerCycled) {
-    vyrsim::DeviceSpec spec;
-    spec.stuck = true;
-    int id = line.plug("1-2.4", spec);
+    vyrsim::DeviceSpec devSpec;
+    devSpec.stuck = true;
+    int id = line.plug("1-2.4", devSpec);
     ASSERT_GT(id, 0);
     const std::string dev = hubDir + "/1-2.4";
     ASSERT_EQ(readAttr(dev + "/idVendor"), "1b8e");
@@ -160,10 +160,10 @@ TEST_F(LineFixture, StuckDeviceGetsItsNodeWhenItsPortIsPowerCycled) {
 }
 
 TEST_F(LineFixture, BootmBringsTheMassStorageFormAndResetTakesItAway) {
-    vyrsim::DeviceSpec spec;
-    spec.rom.stage = vyrsim::StageBootLoader;
-    spec.bootMs = 30;
-    int id = line.plug("1-2.6", spec);
+    vyrsim::DeviceSpec devSpec;
+    devSpec.rom.stage = vyrsim::StageBootLoader;
+    devSpec.bootMs = 30;
+    int id = line.plug("1-2.6", devSpec);
     ASSERT_GT(id, 0);
     const std::string dev = hubDir + "/1-2.6";
     int fd = connectTo(usbNode(root, dev));
@@ -214,10 +214,10 @@ TEST_F(LineFixture, BootmBringsTheMassStorageFormAndResetTakesItAway) {
 // A volume that moves or loses power keeps its recovery and files, and its
 // mount line follows it.
 TEST_F(LineFixture, VolumeMovedOrPowerCycledComesBackWithItsMount) {
-    vyrsim::DeviceSpec spec;
-    spec.rom.stage = vyrsim::StageBootLoader;
-    spec.bootMs = 10;
-    int id = line.plug("1-2.1", spec);
+    vyrsim::DeviceSpec devSpec;
+    devSpec.rom.stage = vyrsim::StageBootLoader;
+    devSpec.bootMs = 10;
+    int id = line.plug("1-2.1", devSpec);
     int fd = connectTo(usbNode(root, hubDir + "/1-2.1"));
     ASSERT_GE(fd, 0);
     EXPECT_EQ(textCommand(fd, "bootm"), 64);
@@ -253,11 +253,11 @@ TEST_F(LineFixture, VolumeMovedOrPowerCycledComesBackWithItsMount) {
 }
 
 TEST_F(LineFixture, DeviceThatNeverComesBackAfterBootmIsGone) {
-    vyrsim::DeviceSpec spec;
-    spec.rom.stage = vyrsim::StageBootLoader;
-    spec.bootMs = 10;
-    spec.neverComesBack = true;
-    int id = line.plug("1-2.7", spec);
+    vyrsim::DeviceSpec devSpec;
+    devSpec.rom.stage = vyrsim::StageBootLoader;
+    devSpec.bootMs = 10;
+    devSpec.neverComesBack = true;
+    int id = line.plug("1-2.7", devSpec);
     int fd = connectTo(usbNode(root, hubDir + "/1-2.7"));
     ASSERT_GE(fd, 0);
     EXPECT_EQ(textCommand(fd, "bootm"), 64);
@@ -269,11 +269,11 @@ TEST_F(LineFixture, DeviceThatNeverComesBackAfterBootmIsGone) {
 }
 
 TEST_F(LineFixture, DeviceDroppedByAFaultLeavesTheTree) {
-    vyrsim::DeviceSpec spec;
-    spec.setUp = [](vyrsim::RomDevice &rom) {
+    vyrsim::DeviceSpec devSpec;
+    devSpec.setUp = [](vyrsim::RomDevice &rom) {
         rom.injectFault(vyrsim::RequestKind::Identify, vyrsim::Fault::Drop);
     };
-    int id = line.plug("1-2.8", spec);
+    int id = line.plug("1-2.8", devSpec);
     ASSERT_GT(id, 0);
     EXPECT_EQ(identifyAt(usbNode(root, hubDir + "/1-2.8")), vyrwire::ErrNoDevice);
     ASSERT_TRUE(line.waitForm(id, Line::Form::Gone, 3000));

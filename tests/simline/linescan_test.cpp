@@ -66,9 +66,9 @@ TEST_F(LineScan, ScanFollowsPlugAndUnplug) {
 }
 
 TEST_F(LineScan, ScanPowerCyclesAStuckDeviceWhichThenShows) {
-    vyrsim::DeviceSpec spec;
-    spec.stuck = true;
-    int id = line.plug("1-2.3", spec);
+    vyrsim::DeviceSpec devSpec;
+    devSpec.stuck = true;
+    int id = line.plug("1-2.3", devSpec);
     ASSERT_GT(id, 0);
     EXPECT_EQ(Scan(kRom).count, 0);
     EXPECT_TRUE(eventually([] { return Scan(kRom).count == 1; }));
@@ -76,10 +76,10 @@ TEST_F(LineScan, ScanPowerCyclesAStuckDeviceWhichThenShows) {
 }
 
 TEST_F(LineScan, MassStorageFormIsFoundWithItsVolume) {
-    vyrsim::DeviceSpec spec;
-    spec.rom.stage = vyrsim::StageBootLoader;
-    spec.bootMs = 20;
-    int id = line.plug("1-2.5", spec);
+    vyrsim::DeviceSpec devSpec;
+    devSpec.rom.stage = vyrsim::StageBootLoader;
+    devSpec.bootMs = 20;
+    int id = line.plug("1-2.5", devSpec);
     ASSERT_GT(id, 0);
     const std::string path = std::string(kPrefix) + "port5";
     VyrHandle h = VyrGetDeviceHandle(kRom, path.c_str());

@@ -30,9 +30,9 @@ TEST(Scenario, EightFileMatchesTheBuiltInEight) {
         const auto &a = file->devices[i], &b = builtIn.devices[i];
         EXPECT_EQ(a.port, b.port);
         EXPECT_EQ(a.plugMs, b.plugMs);
-        EXPECT_EQ(a.spec.rom.runDelayMs, b.spec.rom.runDelayMs);
-        EXPECT_EQ(a.spec.bootMs, b.spec.bootMs);
-        EXPECT_EQ(a.spec.recovery.updateMs, b.spec.recovery.updateMs);
+        EXPECT_EQ(a.devSpec.rom.runDelayMs, b.devSpec.rom.runDelayMs);
+        EXPECT_EQ(a.devSpec.bootMs, b.devSpec.bootMs);
+        EXPECT_EQ(a.devSpec.recovery.updateMs, b.devSpec.recovery.updateMs);
     }
 }
 
@@ -56,11 +56,11 @@ TEST(Scenario, FaultsHubsAndTimesAreReadAndScaled) {
     EXPECT_EQ(s->hubs[1].ports, 4);
     const auto &d = s->devices.at(0);
     EXPECT_EQ(d.name, "a");
-    EXPECT_TRUE(d.spec.rom.leaveOnRun);
-    EXPECT_TRUE(d.spec.stuck);
-    EXPECT_TRUE(d.spec.recovery.vanishVolume);
-    EXPECT_FALSE(d.spec.neverComesBack);
-    EXPECT_EQ(d.spec.recovery.failCommand, "update");
+    EXPECT_TRUE(d.devSpec.rom.leaveOnRun);
+    EXPECT_TRUE(d.devSpec.stuck);
+    EXPECT_TRUE(d.devSpec.recovery.vanishVolume);
+    EXPECT_FALSE(d.devSpec.neverComesBack);
+    EXPECT_EQ(d.devSpec.recovery.failCommand, "update");
     ASSERT_EQ(d.faults.size(), 2u);
     EXPECT_EQ(d.faults[0].kind, vyrsim::RequestKind::Identify);
     EXPECT_EQ(d.faults[0].fault, vyrsim::Fault::Stall);
@@ -73,8 +73,8 @@ TEST(Scenario, FaultsHubsAndTimesAreReadAndScaled) {
     vyrsim::scaleScenario(*s, 0.5);
     EXPECT_EQ(s->devices[0].plugMs, 5);
     EXPECT_EQ(s->devices[0].unplugMs, 450);
-    EXPECT_EQ(s->devices[0].spec.bootMs, 40);
-    EXPECT_EQ(s->devices[0].spec.recovery.updateMs, 6);
+    EXPECT_EQ(s->devices[0].devSpec.bootMs, 40);
+    EXPECT_EQ(s->devices[0].devSpec.recovery.updateMs, 6);
 }
 
 TEST(Scenario, BrokenFilesAreRefusedNamingTheLine) {

@@ -15,22 +15,6 @@
 #include "burnclock.h"
 #include "soakrun.h"
 
-// Under ThreadSanitizer: Qt is not instrumented, so two of its internal
-// hand-overs look like races. A finished thread wakes its waiters on a
-// condition variable inside Qt, which the waiter may then destroy; and a
-// shared string's last reference is dropped inside Qt's assignment.
-// closedir: the C library's directory streams. The virtual line removes
-// device directories (std::filesystem, opendir) while its socket threads
-// accept and close connections; a descriptor number closed by one thread and
-// handed out again by opendir in another is a reuse the kernel orders, but
-// the sanitizer does not see opendir create the descriptor, so the closedir
-// that follows looks like a race with the accept that first held the number.
-extern "C" const char *__tsan_default_suppressions() {
-    return "race:QWaitCondition\n"
-           "race:QString::operator=\n"
-           "race:closedir\n";
-}
-
 // The watch thread starts the device-console tool: a fork of this
 // multi-threaded process that only execs.
 extern "C" const char *__tsan_default_options() {

@@ -49,7 +49,7 @@ SoakDevice SoakScenario::next(const vyrsim::DeviceSpec &base, const std::string 
     // Draw from the faults and three clean tickets; a re-enumeration with no
     // port to come back on is drawn again.
     SoakDevice dev;
-    dev.spec = base;
+    dev.devSpec = base;
     const int tickets = kSoakFaultCount - 1 + 3;
     for (;;) {
         const int t = uniform(0, tickets - 1);
@@ -57,7 +57,7 @@ SoakDevice SoakScenario::next(const vyrsim::DeviceSpec &base, const std::string 
         if (dev.fault != SoakFault::Reenumerate || !reenumeratePort.empty()) break;
     }
 
-    vyrsim::DeviceSpec &s = dev.spec;
+    vyrsim::DeviceSpec &s = dev.devSpec;
     // Left on its port for up to three ticks after its result, as an
     // operator would: the result must be counted once however long it waits.
     dev.holdMs = uniform(0, 3) * scaledSecondMs;

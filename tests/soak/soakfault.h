@@ -32,11 +32,11 @@ const char *faultName(SoakFault f);
 enum class Expect { Success, Failure, Either };
 Expect expectedOutcome(SoakFault f);
 
-// One device to plug: its spec, fault and, for a re-enumeration, the port it
+// One device to plug: its devSpec, fault and, for a re-enumeration, the port it
 // comes back on.
 struct SoakDevice {
     SoakFault fault = SoakFault::None;
-    vyrsim::DeviceSpec spec;
+    vyrsim::DeviceSpec devSpec;
     std::string detail; // e.g. "drop after 123456 bytes", for the event list
     int holdMs = 0;     // how long it stays after its result before it is pulled
     int pullMs = -1;    // Pulled: when, from the start of its burn

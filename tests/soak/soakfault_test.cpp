@@ -20,12 +20,12 @@ TEST(SoakScenario, SeedReplaysEveryKindAndReenumeratesOnlyWithAPort) {
         seen.insert(x.fault);
         if (x.fault == SoakFault::Reenumerate) {
             ASSERT_EQ(port, "1-3.9") << i;
-            EXPECT_EQ(x.spec.reenumeratePort, port);
-            EXPECT_TRUE(x.spec.rom.leaveOnRun);
+            EXPECT_EQ(x.devSpec.reenumeratePort, port);
+            EXPECT_TRUE(x.devSpec.rom.leaveOnRun);
         }
         EXPECT_EQ(x.fault == SoakFault::Pulled, x.pullMs > 0) << i;
-        EXPECT_EQ(x.fault == SoakFault::Stuck, x.spec.stuck) << i;
-        EXPECT_EQ(x.fault == SoakFault::NeverReady, x.spec.recovery.neverReady) << i;
+        EXPECT_EQ(x.fault == SoakFault::Stuck, x.devSpec.stuck) << i;
+        EXPECT_EQ(x.fault == SoakFault::NeverReady, x.devSpec.recovery.neverReady) << i;
     }
     EXPECT_EQ(int(seen.size()), kSoakFaultCount);
 }

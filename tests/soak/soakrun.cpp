@@ -151,7 +151,7 @@ void SoakRun::run() {
                 rec.serial = ++plugged;
                 rec.slot = s;
                 rec.fault = dev.fault;
-                slot.lineId = line->plug(hubPort(s), dev.spec);
+                slot.lineId = line->plug(hubPort(s), dev.devSpec);
                 if (slot.lineId < 0) {
                     mLedger.plugErrors << QStringLiteral("device %1 on %2")
                                               .arg(rec.serial)

@@ -86,13 +86,13 @@ void installPlan(const QString &path, const QString &xml) {
 }
 
 vyrsim::DeviceSpec deviceSpec() {
-    vyrsim::DeviceSpec spec;
-    spec.bootMs = BurnClock::scaledMs(2000);
-    spec.recovery.bootMs = BurnClock::scaledMs(1000);
-    spec.recovery.updateMs = BurnClock::scaledMs(2000);
+    vyrsim::DeviceSpec devSpec;
+    devSpec.bootMs = BurnClock::scaledMs(2000);
+    devSpec.recovery.bootMs = BurnClock::scaledMs(1000);
+    devSpec.recovery.updateMs = BurnClock::scaledMs(2000);
     // Long enough for the preparation copy at the fifth tick of the wait.
-    spec.recovery.commandMs = BurnClock::scaledMs(8000);
-    return spec;
+    devSpec.recovery.commandMs = BurnClock::scaledMs(8000);
+    return devSpec;
 }
 
 Engine::Engine() = default;

@@ -19,9 +19,6 @@ struct Program {
         e.insert("QT_QPA_PLATFORM", "offscreen");
         e.insert("PYREWICK_NONINTERACTIVE", "1");
         e.insert("PYREWICK_TIME_SCALE", "0.05");
-        // Sanitizer builds: Qt's own painting threads in the shown window are
-        // not instrumented and would be reported; this test is about the lock.
-        e.insert("TSAN_OPTIONS", "report_bugs=0:die_after_fork=0");
         QDir(station.path()).mkpath("root/sys/bus/usb/devices");
         e.insert("PYREWICK_SYSROOT", station.path() + "/root");
         return e;
@@ -40,6 +37,11 @@ struct Program {
 } // namespace
 
 TEST(SingleInstance, SecondStartRefusedWithExitCodeOne) {
+#if defined(__SANITIZE_THREAD__)
+    // The started programs show a window whose painting runs on Qt's own,
+    // uninstrumented threads; the lock is checked by the other builds.
+    GTEST_SKIP() << "two whole programs are not run under ThreadSanitizer";
+#endif
     Program prog;
     QProcess first;
     prog.start(first, "pyrewick-testnohub");
