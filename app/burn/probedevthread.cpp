@@ -85,6 +85,12 @@ void ProbeDevThread::run() {
         pass();
         BurnClock::sleepMs(1000);
     }
+    mRunsEnded.fetch_add(1, std::memory_order_release);
+}
+
+void ProbeDevThread::join() {
+    wait();
+    (void)mRunsEnded.load(std::memory_order_acquire);
 }
 
 void ProbeDevThread::pass() {

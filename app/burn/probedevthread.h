@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QThread>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <vector>
 
@@ -26,6 +27,9 @@ class ProbeDevThread : public QThread {
     // One pass of the loop without its sleep (rescan, driver check, reinstall,
     // scan on a device change).
     void pass();
+    // Waits for the thread to end and takes over what its last pass wrote,
+    // so the object can be deleted safely afterwards.
+    void join();
 
     // The device-console tool: "devcon" in the working directory, else on PATH.
     static QString devconProgram();
@@ -49,6 +53,7 @@ class ProbeDevThread : public QThread {
     static constexpr int kSlots = 8;
     static constexpr int kSlotSize = 256;
     std::array<std::vector<char>, kSlots> mSlots;
+    std::atomic<int> mRunsEnded{0}; // released at the end of run(), acquired by join()
 };
 
 #endif

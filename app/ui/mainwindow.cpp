@@ -145,7 +145,7 @@ MainWindow::~MainWindow() {
     gAppRunning = false;
     // Each thread is waited for before it is deleted: a thread still inside a
     // long USB operation is never freed under its feet.
-    probeThread->wait();
+    probeThread->join();
     probeThread.reset();
     refresh.reset();
     portConfig.reset();

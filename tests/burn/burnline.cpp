@@ -40,7 +40,7 @@ BurnLine::BurnLine(BuildVariant variant, double timeScale) {
 BurnLine::~BurnLine() {
     gAppRunning = false;
     if (mEngine.probe) {
-        mEngine.probe->wait();
+        mEngine.probe->join();
         mEngine.probe.reset();
     }
     mRefresh.reset(); // waits for every burn thread

@@ -299,8 +299,10 @@ void SoakRun::run() {
             mLedger.savedLines = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
     }
 
-    if (engine.probe->isFinished())
+    if (engine.probe->isFinished()) {
+        engine.probe->join();
         engine.probe.reset();
+    }
     else
         engine.probe.release(); // still running: leaking it beats a crash on delete
     refresh.reset();
