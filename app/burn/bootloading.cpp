@@ -3,7 +3,6 @@
 #include "burnthread.h"
 
 #include <QDebug>
-#include <QWriteLocker>
 #include <cstring>
 #include <random>
 
@@ -35,7 +34,7 @@ constexpr int kCmdFlagByte = 66;
 } // namespace
 
 int BurnThread::makeDevId() {
-    QWriteLocker lock(&gScanLock);
+    WriteLocker lock(&gScanLock);
     idGenerator().seed(static_cast<unsigned>(BurnClock::millisecondsOfMinute()));
     return static_cast<int>(idGenerator()() % 10000) + mThreadOrder;
 }
@@ -184,7 +183,7 @@ void BurnThread::loadStep() {
             const uint32_t address = hexAddress(addressText);
             logShow("begin run " + QString::number(address, 16));
             {
-                QWriteLocker lock(&gRunLock);
+                WriteLocker lock(&gRunLock);
                 const VyrHandle handle = openDeviceHandle();
                 info.handle = handle;
                 uint32_t reqActual = 0;

@@ -2,8 +2,6 @@
 
 #include "burnplan.h"
 
-#include <QReadLocker>
-#include <QWriteLocker>
 
 #include <algorithm>
 
@@ -55,10 +53,10 @@ std::atomic<bool> gRescanRequest{false};
 std::atomic<bool> gDriverInstalling{false};
 std::atomic<bool> gEraseMode{false};
 
-QReadWriteLock gScanLock;
-QReadWriteLock gLogLock;
-QReadWriteLock gRunLock;
-QReadWriteLock gPortLock;
+RwLock gScanLock;
+RwLock gLogLock;
+RwLock gRunLock;
+RwLock gPortLock;
 
 SharedText gUpgradeDir;
 SharedText gPcVersion;
@@ -98,7 +96,7 @@ void setBurnPlan(std::shared_ptr<const BurnPlan> plan) {
 
 void resetStatistics() {
     const std::shared_ptr<const BurnPlan> plan = burnPlan();
-    QWriteLocker lock(&gLogLock);
+    WriteLocker lock(&gLogLock);
     gSuccessCount = 0;
     gFailCount = 0;
     gStepCount = plan ? plan->commandCount() : 0;
@@ -109,12 +107,12 @@ void resetStatistics() {
 }
 
 void recordSuccess() {
-    QWriteLocker lock(&gLogLock);
+    WriteLocker lock(&gLogLock);
     ++gSuccessCount;
 }
 
 void recordFailure(int step) {
-    QWriteLocker lock(&gLogLock);
+    WriteLocker lock(&gLogLock);
     ++gFailCount;
     if (step >= 0 && step < FAIL_STEP_SLOTS) ++gFailCountByStep[step];
 }
@@ -144,7 +142,7 @@ void resetBurnState() {
     gDriverInstalling = false;
     gEraseMode = false;
     {
-        QWriteLocker lock(&gLogLock);
+        WriteLocker lock(&gLogLock);
         gSuccessCount = 0;
         gFailCount = 0;
         for (std::atomic<int> &n : gFailCountByStep)
@@ -163,7 +161,7 @@ void resetBurnState() {
     gEraseCommand.set(QString());
     gUiTick = 0;
     {
-        QWriteLocker lock(&gScanLock);
+        WriteLocker lock(&gScanLock);
         gDevCount = 0;
         for (SharedText &path : gDevPath)
             path.set(QString());

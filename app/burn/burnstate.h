@@ -17,11 +17,11 @@
 #ifndef BURNSTATE_H
 #define BURNSTATE_H
 
-#include <QReadWriteLock>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
+#include <shared_mutex>
 #include <memory>
 #include <mutex>
 
@@ -114,10 +114,35 @@ extern std::atomic<bool> gRescanRequest;
 extern std::atomic<bool> gDriverInstalling;
 extern std::atomic<bool> gEraseMode;
 
-extern QReadWriteLock gScanLock;
-extern QReadWriteLock gLogLock;
-extern QReadWriteLock gRunLock;
-extern QReadWriteLock gPortLock;
+// The four burn locks are read-write locks built on std::shared_mutex, so the
+// thread checker sees every hand-over (Qt's own lock lives in an
+// uninstrumented library). Every user takes them for writing.
+class RwLock {
+  public:
+    void lockForWrite() { mMutex.lock(); }
+    void lockForRead() { mMutex.lock_shared(); }
+    void unlockWrite() { mMutex.unlock(); }
+    void unlockRead() { mMutex.unlock_shared(); }
+
+  private:
+    std::shared_mutex mMutex;
+};
+
+class WriteLocker {
+  public:
+    explicit WriteLocker(RwLock *lock) : mLock(lock) { mLock->lockForWrite(); }
+    ~WriteLocker() { mLock->unlockWrite(); }
+    WriteLocker(const WriteLocker &) = delete;
+    WriteLocker &operator=(const WriteLocker &) = delete;
+
+  private:
+    RwLock *mLock;
+};
+
+extern RwLock gScanLock;
+extern RwLock gLogLock;
+extern RwLock gRunLock;
+extern RwLock gPortLock;
 
 extern SharedText gUpgradeDir; // unpacked upgrade files, ends in a separator
 extern SharedText gPcVersion;  // "xp", "win7" or "unknow"

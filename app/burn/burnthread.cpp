@@ -5,7 +5,6 @@
 #include <QDebug>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QWriteLocker>
 #include <unistd.h>
 
 #include "burnclock.h"
@@ -78,7 +77,7 @@ void BurnThread::logShow(const QString &text) {
         QMutexLocker observerLock(&gObserverLock);
         if (gObserver) gObserver(mThreadOrder, line);
     }
-    QWriteLocker lock(&gLogLock);
+    WriteLocker lock(&gLogLock);
     SharedText &log = gPortLog[mThreadOrder].text;
     if (!log.isEmpty()) log.append(QStringLiteral("\n"));
     if (log.length() < kPortLogLimit) log.append(line);

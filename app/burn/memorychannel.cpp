@@ -5,7 +5,6 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QWriteLocker>
 #include <cstring>
 #include <vector>
 
@@ -96,7 +95,7 @@ void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runA
 
     if (runAfter) {
         // One device at a time starts loaded code, each followed by a pause.
-        QWriteLocker lock(&gRunLock);
+        WriteLocker lock(&gRunLock);
         req.ram_addr = address;
         req.buffer = &req.ram_addr;
         req.length = sizeof req.ram_addr;

@@ -1,7 +1,6 @@
 #include "portrefresh.h"
 
 #include <QDebug>
-#include <QWriteLocker>
 
 #include "buildvariant.h"
 #include "burnstate.h"
@@ -38,13 +37,13 @@ PortRefresh::~PortRefresh() {
 }
 
 QString PortRefresh::takeMainLog() {
-    QWriteLocker lock(&gLogLock);
+    WriteLocker lock(&gLogLock);
     return gMainLog.take();
 }
 
 QString PortRefresh::takePortLog(int port) {
     if (port < 0 || port >= PORT_COUNT) return QString();
-    QWriteLocker lock(&gLogLock);
+    WriteLocker lock(&gLogLock);
     if (!gPortLogPending[port].load()) return QString();
     QString text = gPortLog[port].text.take();
     gPortLogPending[port] = false;
@@ -155,7 +154,7 @@ QString PortRefresh::statisticsText() {
 void PortRefresh::stop() {
     gBurning = false;
     {
-        QWriteLocker lock(&gPortLock);
+        WriteLocker lock(&gPortLock);
         for (BurnThread *t : mThreads) {
             if (t) t->setStopped(true);
         }

@@ -6,7 +6,7 @@
 // All calls come from the user-interface thread. A refresh of the window runs:
 //
 //   {
-//       QWriteLocker lock(&gPortLock);          // or PortRefresh::PortLockGuard
+//       WriteLocker lock(&gPortLock);          // or PortRefresh::PortLockGuard
 //       for each port: paint the row from gPortInfo;
 //                      panel.append(refresh.takeMainLog());   (when not empty)
 //                      panel.append(refresh.takePortLog(port)); (when not empty)

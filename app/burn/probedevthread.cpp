@@ -5,7 +5,6 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QProcess>
-#include <QWriteLocker>
 #include <atomic>
 #include <cstring>
 
@@ -114,7 +113,7 @@ void ProbeDevThread::pass() {
     if (gDriverInstalling.load()) {
         const QString text = QStringLiteral("---------call System  reinstall driver------------");
         {
-            QWriteLocker lock(&gLogLock);
+            WriteLocker lock(&gLogLock);
             gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") +
                             text);
         }
@@ -129,7 +128,7 @@ void ProbeDevThread::pass() {
 void ProbeDevThread::scanDevices() {
     // Both builds take the lock: burn threads read the list under it while
     // they re-find their device.
-    QWriteLocker lock(&gScanLock);
+    WriteLocker lock(&gScanLock);
     char *slotPtrs[kSlots];
     for (int i = 0; i < kSlots; ++i) {
         std::memset(mSlots[i].data(), 0, kSlotSize);

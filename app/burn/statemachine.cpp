@@ -5,7 +5,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QWriteLocker>
 #include <unistd.h>
 
 #include "buildvariant.h"
@@ -104,7 +103,7 @@ void BurnThread::handleStatus5() {
     mMaxBurnWaitNum = bootLoaderWaitLimit(count);
 
     if (buildVariant() == BuildVariant::SingleDevice) {
-        QWriteLocker lock(&gScanLock);
+        WriteLocker lock(&gScanLock);
         rematchPortInfo();
     }
 

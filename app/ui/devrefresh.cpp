@@ -26,7 +26,7 @@ void MainWindow::updateDevUi() {
     }
 
     {
-        QWriteLocker lock(&gPortLock);
+        WriteLocker lock(&gPortLock);
         const int tick = gUiTick;
         // The general log goes to the panel on every refresh, even when every
         // row is idle (otherwise e.g. a driver reinstall line would wait for

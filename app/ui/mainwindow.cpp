@@ -180,7 +180,7 @@ void MainWindow::setUpTable() {
         ui->tableWidget->setItem(p, 2, path);
         rows[p] = RowMemory();
     }
-    QWriteLocker lock(&gLogLock);
+    WriteLocker lock(&gLogLock);
     for (int p = 0; p < PORT_COUNT; ++p) {
         gPortLogPending[p] = false;
         gPortLog[p].port = p;

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QWriteLocker>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -281,7 +280,7 @@ void SoakRun::run() {
     if (!engine.probe->wait(static_cast<unsigned long>(BurnClock::scaledMs(70000) + 10000)))
         mLedger.threadsRunning << QStringLiteral("watch thread");
     {
-        QWriteLocker lock(&gPortLock);
+        WriteLocker lock(&gPortLock);
         collectLogs();
     }
 

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QWriteLocker>
 #include <random>
 
 #include "burnclock.h"
@@ -111,7 +110,7 @@ void refreshOnce(PortRefresh &refresh, const std::function<void()> &takeLogs,
                  const std::function<void(const QString &)> &onMessage) {
     QCoreApplication::processEvents();
     {
-        QWriteLocker lock(&gPortLock);
+        WriteLocker lock(&gPortLock);
         takeLogs();
         refresh.startThreads();
     }

@@ -181,7 +181,7 @@ TEST_F(Window, LogTextReachesThePanel) {
     open();
     // General lines come through even while every row is idle.
     {
-        QWriteLocker lock(&gLogLock);
+        WriteLocker lock(&gLogLock);
         gMainLog.set(QStringLiteral("[10:00:00]: reinstall driver"));
     }
     w->updateDevUi();
@@ -191,14 +191,14 @@ TEST_F(Window, LogTextReachesThePanel) {
     // A port's text below 512 characters is shown, one of 512 is dropped.
     gPortInfo[2].status = PORT_STATUS_LOADING;
     {
-        QWriteLocker lock(&gLogLock);
+        WriteLocker lock(&gLogLock);
         gPortLog[2].text = QString(511, QLatin1Char('a'));
         gPortLogPending[2] = true;
     }
     w->updateDevUi();
     EXPECT_TRUE(ui()->tedit_logshow->toPlainText().contains(QString(511, QLatin1Char('a'))));
     {
-        QWriteLocker lock(&gLogLock);
+        WriteLocker lock(&gLogLock);
         gPortLog[2].text = QString(512, QLatin1Char('b'));
         gPortLogPending[2] = true;
     }
