@@ -240,10 +240,21 @@ void MainWindow::checkDemoScreenshot() {
     bool ok = false;
     int wanted = qEnvironmentVariableIntValue("PYREWICK_DEMO_ROWS", &ok);
     if (!ok || wanted < 1 || wanted > PORT_COUNT) wanted = PORT_COUNT;
+    // The burn threads move on while a refresh paints, so a result counted now
+    // may be missing from what this refresh drew (the statistics line is made
+    // before the rows are looked at). The picture is taken one refresh after
+    // every result is both on the rows and in the statistics.
     int results = 0;
-    for (const PortInfo &port : gPortInfo)
-        if (port.status == PORT_STATUS_SUCCESS || port.status == PORT_STATUS_FAILED) ++results;
-    if (results >= wanted) takeDemoScreenshot(0);
+    for (const PortInfo &port : gPortInfo) {
+        const int status = port.status, last = port.lastResult;
+        if (status == PORT_STATUS_SUCCESS || status == PORT_STATUS_FAILED ||
+            (status == PORT_STATUS_NONE &&
+             (last == PORT_STATUS_SUCCESS || last == PORT_STATUS_FAILED)))
+            ++results; // a row shows a result also after its device has gone
+    }
+    const bool done = results >= wanted && gSuccessCount + gFailCount >= wanted;
+    if (done && demoResultsPainted) takeDemoScreenshot(0);
+    demoResultsPainted = done;
 }
 
 void MainWindow::takeDemoScreenshot(int exitCode) {

@@ -128,6 +128,7 @@ class MainWindow : public QMainWindow {
     QString firmwareShown; // package path behind label_firmware, empty when none
     bool languageApplied = false;
     bool demoScreenshotTaken = false;
+    bool demoResultsPainted = false; // every result was in the last refresh
 };
 
 #endif
