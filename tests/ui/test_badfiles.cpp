@@ -16,18 +16,7 @@
 
 namespace {
 
-class BadFiles : public UiStation {
-  protected:
-    void open() {
-        w = std::make_unique<MainWindow>();
-        ASSERT_TRUE(waitUntil([] { return !gDeviceChanged; }));
-    }
-    void TearDown() override {
-        w.reset();
-        UiStation::TearDown();
-    }
-    std::unique_ptr<MainWindow> w;
-};
+class BadFiles : public WindowStation {};
 
 uint32_t crc32(const QByteArray &data) {
     uint32_t crc = 0xFFFFFFFFu;

@@ -13,20 +13,13 @@
 
 namespace {
 
-class Commands : public UiStation {
+class Commands : public WindowStation {
   protected:
-    void open() {
-        w = std::make_unique<MainWindow>();
-        ASSERT_TRUE(waitUntil([] { return !gDeviceChanged; }));
-    }
     void TearDown() override {
         gBurning = false;
-        w.reset();
+        WindowStation::TearDown();
         setBuildVariant(BuildVariant::SingleDevice);
-        UiStation::TearDown();
     }
-    Ui::MainWindow *ui() { return w->form(); }
-    std::unique_ptr<MainWindow> w;
 };
 
 } // namespace

@@ -13,16 +13,11 @@
 
 namespace {
 
-class Upgrade : public UiStation {
+class Upgrade : public WindowStation {
   protected:
     void SetUp() override {
-        UiStation::SetUp();
-        w = std::make_unique<MainWindow>();
-        ASSERT_TRUE(waitUntil([] { return !gDeviceChanged; }));
-    }
-    void TearDown() override {
-        w.reset();
-        UiStation::TearDown();
+        WindowStation::SetUp();
+        open();
     }
     // Zips the given entries of directory `from` (relative to the station)
     // into `zip`.
@@ -33,7 +28,6 @@ class Upgrade : public UiStation {
         ASSERT_TRUE(p.waitForFinished(30000));
         ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardOutput().toStdString();
     }
-    std::unique_ptr<MainWindow> w;
 };
 
 } // namespace

@@ -16,25 +16,13 @@
 
 namespace {
 
-class Window : public UiStation {
+class Window : public WindowStation {
   protected:
-    void open() {
-        w = std::make_unique<MainWindow>();
-        // The watch thread's first scan of the (empty) system root.
-        ASSERT_TRUE(waitUntil([] { return !gDeviceChanged; }));
-    }
-    void TearDown() override {
-        w.reset();
-        UiStation::TearDown();
-    }
-    Ui::MainWindow *ui() { return w->form(); }
     QString statusText(int port) { return ui()->tableWidget->item(port, 1)->text(); }
     QString pathText(int port) { return ui()->tableWidget->item(port, 2)->text(); }
     QPushButton *button(int port) {
         return w->findChild<QPushButton *>(QStringLiteral("pushButton_%1").arg(port + 1));
     }
-
-    std::unique_ptr<MainWindow> w;
 };
 
 } // namespace

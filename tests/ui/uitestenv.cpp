@@ -67,3 +67,13 @@ bool UiStation::waitUntil(const std::function<bool()> &pred, int timeoutMs) {
     }
     return true;
 }
+
+void WindowStation::open() {
+    w = std::make_unique<MainWindow>();
+    ASSERT_TRUE(waitUntil([] { return !gDeviceChanged; }));
+}
+
+void WindowStation::TearDown() {
+    w.reset();
+    UiStation::TearDown();
+}

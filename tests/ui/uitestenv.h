@@ -4,11 +4,14 @@
 #ifndef UITESTENV_H
 #define UITESTENV_H
 
+#include "mainwindow.h"
+
 #include <QDir>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <functional>
+#include <memory>
 #include <gtest/gtest.h>
 
 class UiStation : public ::testing::Test {
@@ -32,6 +35,16 @@ class UiStation : public ::testing::Test {
   private:
     QTemporaryDir mDir;
     QString mOldCwd;
+};
+
+// A station with the window open on it: open() builds the window and waits for
+// the watch thread's first scan of the (empty) system root.
+class WindowStation : public UiStation {
+  protected:
+    void open();
+    void TearDown() override;
+    Ui::MainWindow *ui() { return w->form(); }
+    std::unique_ptr<MainWindow> w;
 };
 
 #endif
