@@ -1,21 +1,19 @@
-// The part of the window's 500 ms port refresh that does not paint: moving
-// pending log text out of the burn state, creating and starting the burn
-// threads, matching newly seen devices to free ports, the statistics line,
-// Stop, and the orderly end of every burn thread at teardown.
+// The burn-thread half of the station's refresh (BurnStation drives it):
+// moving pending log text out of the burn state, creating and starting the
+// burn threads, matching newly seen devices to free ports, the statistics
+// line, Stop, and the orderly end of every burn thread at teardown.
 //
-// All calls come from the user-interface thread. A refresh of the window runs:
+// All calls come from the station's thread. A refresh runs:
 //
 //   {
-//       WriteLocker lock(&gPortLock);          // or PortRefresh::PortLockGuard
-//       for each port: paint the row from gPortInfo;
-//                      panel.append(refresh.takeMainLog());   (when not empty)
-//                      panel.append(refresh.takePortLog(port)); (when not empty)
+//       WriteLocker lock(&gPortLock);
+//       log(refresh.takeMainLog());
+//       for each port: paint the row from gPortInfo; log(refresh.takePortLog(port));
 //       refresh.startThreads();
 //   }
 //   MatchOutcome m = refresh.matchDevicesToPorts();   // gPortLock NOT held
-//   for (auto &a : m.assigned) paint row a.port as "Connect"/a.path/"used"/white;
-//   if (!m.message.isEmpty()) { show modal box with tr(m.message); refresh.messageClosed(); }
-//   label_statistics->setText(refresh.statisticsText());
+//   for (auto &a : m.assigned) show port a.port as connected on a.path;
+//   if (!m.message.isEmpty()) { show m.message; refresh.messageClosed(); }
 #ifndef PORTREFRESH_H
 #define PORTREFRESH_H
 

@@ -1,13 +1,14 @@
-// The 500 ms refresh of the window: paints the port rows from the burn state,
-// moves pending log text into the panel, lets PortRefresh start threads and
-// match new devices, and keeps the statistics line, the automatic log save
-// and the title up to date. Also the busy picture and the port buttons.
+// The 500 ms refresh of the window: refreshes the station (which starts burn
+// threads and matches new devices) and paints what it hands over: the port
+// rows, the log panel, new matches and messages; keeps the statistics line,
+// the automatic log save and the title up to date. Also the busy picture and
+// the port buttons.
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
 #include "appinfo.h"
 #include "burnstate.h"
-#include "portrefresh.h"
+#include "burnstation.h"
 
 #include <QCoreApplication>
 #include <QPixmap>
@@ -16,8 +17,6 @@
 #include <QTimer>
 
 void MainWindow::updateDevUi() {
-    ++gUiTick;
-
     if (waitCount > 0) {
         --waitCount;
         ui->label_wait->setPixmap(QPixmap(QStringLiteral("no.png")));
@@ -25,53 +24,38 @@ void MainWindow::updateDevUi() {
         ui->label_wait->setPixmap(QPixmap(QStringLiteral("ok.png")));
     }
 
-    {
-        WriteLocker lock(&gPortLock);
-        const int tick = gUiTick;
-        // The general log goes to the panel on every refresh, even when every
-        // row is idle (otherwise e.g. a driver reinstall line would wait for
-        // the next device and be lost at exit).
-        const QString mainLog = refresh->takeMainLog();
-        if (!mainLog.isEmpty()) ui->tedit_logshow->append(mainLog);
-        for (int p = 0; p < PORT_COUNT; ++p) {
-            const PortInfo &info = gPortInfo[p];
-            RowLook::PortState state;
-            state.status = info.status;
-            state.lastResult = info.lastResult;
-            state.progress = info.progress;
-            state.message = info.message.get();
-            state.portPath = info.portPath.get();
-            const RowLook::Change change = RowLook::decide(state, rows[p].statusText, tick);
-            applyRow(p, change);
-            if (change.skipped) continue;
-
-            const QString portLog = refresh->takePortLog(p);
-            if (!portLog.isEmpty()) ui->tedit_logshow->append(portLog);
-        }
-        refresh->startThreads();
-    }
-
-    // While a "pull out the device" box is open the nested refreshes leave
-    // matching alone (PortRefresh returns no second message meanwhile).
-    const PortRefresh::MatchOutcome match = refresh->matchDevicesToPorts();
-    for (const PortRefresh::Assignment &a : match.assigned) {
+    BurnStation::Painter painter;
+    painter.row = [this](int port, const BurnStation::PortView &view) {
+        RowLook::PortState state;
+        state.status = view.status;
+        state.lastResult = view.lastResult;
+        state.progress = view.progress;
+        state.message = view.message;
+        state.portPath = view.portPath;
+        const RowLook::Change change = RowLook::decide(state, rows[port].statusText, view.tick);
+        applyRow(port, change);
+        // A row that stays idle leaves its log for the refresh that changes it.
+        return !change.skipped;
+    };
+    painter.log = [this](int, const QString &text) { ui->tedit_logshow->append(text); };
+    painter.assigned = [this](int port, const QString &path) {
         RowLook::Change connected;
         connected.statusText = QString::fromLatin1(RowLook::kConnect);
-        connected.path = a.path;
+        connected.path = path;
         connected.buttonText = QString::fromLatin1(RowLook::kUsed);
         connected.buttonStyle = QString::fromLatin1(RowLook::kWhite);
-        applyRow(a.port, connected);
-    }
-    if (!match.message.isEmpty()) {
-        showInformation(tr(match.message.toUtf8().constData()));
-        refresh->messageClosed();
-    }
+        applyRow(port, connected);
+    };
+    painter.message = [this](const QString &text) {
+        showInformation(tr(text.toUtf8().constData()));
+    };
+    burnStation->refresh(painter);
 
-    ui->label_statistics->setText(PortRefresh::statisticsText());
+    ui->label_statistics->setText(BurnStation::statisticsText());
     autoSaveLog();
     setWindowTitle(AppInfo::productTitle());
 
-    checkDemoScreenshot();
+    emit refreshed();
 }
 
 void MainWindow::applyRow(int port, const RowLook::Change &change) {

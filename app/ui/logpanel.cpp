@@ -17,7 +17,7 @@ void MainWindow::saveLog() {
         showInformation(QStringLiteral("stop first!"));
         return;
     }
-    const QString proposed = LogFiles::savedLogName(LogFiles::SaveKind::Manual, upgradeFilePath,
+    const QString proposed = LogFiles::savedLogName(LogFiles::SaveKind::Manual, upgradeFile(),
                                                     QDateTime::currentDateTime());
     saveLog(uiPrompts().saveFileName(this, tr("save as"), proposed));
 }
@@ -38,7 +38,7 @@ void MainWindow::clearLog() {
 void MainWindow::autoSaveLog() {
     if (gFailCount / 50 <= autosaveCount) return;
     ++autosaveCount;
-    const QString name = LogFiles::savedLogName(LogFiles::SaveKind::Auto, upgradeFilePath,
+    const QString name = LogFiles::savedLogName(LogFiles::SaveKind::Auto, upgradeFile(),
                                                 QDateTime::currentDateTime());
     saveLog(name);
     clearLog();

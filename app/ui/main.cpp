@@ -3,6 +3,7 @@
 // PYREWICK_SINGLE_DEVICE. No command-line argument is interpreted.
 #include "appinfo.h"
 #include "buildvariant.h"
+#include "demodriver.h"
 #include "mainwindow.h"
 #include "singleinstance.h"
 #include "uiprompts.h"
@@ -26,6 +27,7 @@ int main(int argc, char *argv[]) {
     auto *window = new MainWindow;
     window->setWindowTitle(AppInfo::productTitle());
     window->show();
+    new DemoDriver(window); // scripts/demo's switches; the window owns it
     const int result = app.exec();
     // Teardown saves the log, closes the USB log, ends the threads and gives
     // the instance lock back.

@@ -1,8 +1,7 @@
 // The operator's window: eight port rows, Start/Stop, the log panel and the
-// Config/help menus. It owns everything that lives as long as the program
-// (plan, port-match store, watch thread, burn threads through PortRefresh,
-// refresh timer) and never receives calls from the burn threads: every 500 ms
-// it polls the burn state and paints.
+// Config/help menus, in front of the burning station (BurnStation: plan,
+// port-match store, watch thread, burn threads). It never receives calls from
+// the burn threads: every 500 ms it refreshes the station and paints.
 //
 // The member functions are spread over files by concern: mainwindow.cpp
 // (construction, teardown, event hooks), devrefresh.cpp (the 500 ms refresh,
@@ -23,15 +22,11 @@
 namespace Ui {
 class MainWindow;
 }
-class QFileSystemWatcher;
 class QProgressBar;
 class QPushButton;
 class QTableWidgetItem;
 class QTimer;
-class PortCofigXml;
-class PortRefresh;
-class ProbeDevThread;
-class DeviceChangeSource;
+class BurnStation;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -43,9 +38,9 @@ class MainWindow : public QMainWindow {
     // The form's widgets (tests and the demo look at them).
     Ui::MainWindow *form() const { return ui; }
     QProgressBar *progressBar(int port) const { return progressBars[port]; }
-    PortRefresh *portRefresh() const { return refresh.get(); }
-    QString upgradeFile() const { return upgradeFilePath; }
-    QString progressFile() const { return progressFileName; }
+    BurnStation *station() const { return burnStation.get(); }
+    QString upgradeFile() const;
+    QString progressFile() const;
     int autosaves() const { return autosaveCount; }
 
   public slots:
@@ -85,6 +80,10 @@ class MainWindow : public QMainWindow {
     bool deleteDir(QString dirName);
     void showWait();
 
+  signals:
+    // Emitted at the end of every refresh, once the rows are painted.
+    void refreshed();
+
   protected:
     void changeEvent(QEvent *event) override;
 
@@ -102,33 +101,20 @@ class MainWindow : public QMainWindow {
     void showRowTexts(int port);
     void acknowledgePort(int port);
     void autoSaveLog();
-    void installPlan(const QString &path);
-    void watchOnly(const QString &dir);
     void showInformation(const QString &text);
-    void runDemoSwitches();
-    void checkDemoScreenshot();
-    void takeDemoScreenshot(int exitCode);
 
     Ui::MainWindow *ui;
     std::array<QProgressBar *, 8> progressBars{};
     std::array<QPushButton *, 8> probeBtns{};
     QTimer *refreshTimer = nullptr;
-    QString progressFileName;
-    QFileSystemWatcher *configWatcher = nullptr;
-    QString upgradeFilePath;
     int autosaveCount = 0;
     int waitCount = 0;
     QTranslator translator;
-    std::unique_ptr<PortCofigXml> portConfig;
-    std::unique_ptr<ProbeDevThread> probeThread;
-    std::unique_ptr<PortRefresh> refresh;
-    DeviceChangeSource *deviceChanges = nullptr;
+    std::unique_ptr<BurnStation> burnStation;
 
     std::array<RowMemory, 8> rows{};
     QString firmwareShown; // package path behind label_firmware, empty when none
     bool languageApplied = false;
-    bool demoScreenshotTaken = false;
-    bool demoResultsPainted = false; // every result was in the last refresh
 };
 
 #endif

@@ -3,13 +3,9 @@
 #include "ui_mainwindow.h"
 
 #include "appinfo.h"
-#include "buildvariant.h"
-#include "burnclock.h"
-#include "burnplan.h"
 #include "burnstate.h"
 #include "macrangestore.h"
-#include "portcofigxml.h"
-#include "portrefresh.h"
+#include "burnstation.h"
 #include "settings.h"
 #include "uiprompts.h"
 #include "upgradepackage.h"
@@ -17,9 +13,6 @@
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QFileSystemWatcher>
 #include <QProgressBar>
 
 void MainWindow::showInformation(const QString &text) {
@@ -27,24 +20,15 @@ void MainWindow::showInformation(const QString &text) {
 }
 
 void MainWindow::startClicked() {
-    const auto plan = burnPlan();
-    if (!plan || plan->commandCount() <= 0) {
+    switch (burnStation->start()) {
+    case BurnStation::StartRefusal::NoPlan:
         showInformation(tr("Please check progress control file!"));
         return;
-    }
-    const bool singleDevice = buildVariant() == BuildVariant::SingleDevice;
-    if (singleDevice && gDevCount >= 2) {
+    case BurnStation::StartRefusal::SeveralDevices:
         showInformation(tr("Only support one device ,it's a release for no hub!"));
         return;
-    }
-    // Burning is still off here, so this forgets every port match; the
-    // device is matched again by the next refreshes.
-    if (singleDevice) resetPortMatchInfo();
-    gRescanRequest = true;
-    gBurning = true;
-    for (PortInfo &port : gPortInfo) {
-        int waiting = PORT_STATUS_WAIT_START;
-        port.status.compare_exchange_strong(waiting, PORT_STATUS_START);
+    case BurnStation::StartRefusal::None:
+        break;
     }
     ui->pushButton_start->setEnabled(false);
     ui->pushButton_stop->setEnabled(true);
@@ -56,33 +40,13 @@ void MainWindow::stopClicked() {
     ui->pushButton_stop->setEnabled(false);
     // Signals every thread, waits for each to end its step, then clears the
     // ports that had one.
-    refresh->stop();
+    burnStation->stop();
     for (int p = 0; p < PORT_COUNT; ++p)
-        if (refresh->thread(p)) progressBars[p]->reset();
+        if (burnStation->thread(p)) progressBars[p]->reset();
 }
 
 void MainWindow::resetPortMatchInfo() {
-    if (gBurning) {
-        showInformation(tr("stop Burning first"));
-        return;
-    }
-    QFile::remove(QString::fromLatin1(PortCofigXml::FILE_NAME));
-    for (PortInfo &port : gPortInfo) {
-        port.portPath = QString();
-        port.status = PORT_STATUS_NONE;
-    }
-}
-
-// A new plan replaces the old one (burn threads keep the snapshot they hold
-// for their current tick) and sets the step count.
-void MainWindow::installPlan(const QString &path) {
-    setBurnPlan(std::make_shared<BurnPlan>(path));
-}
-
-void MainWindow::watchOnly(const QString &dir) {
-    const QStringList watched = configWatcher->directories();
-    if (!watched.isEmpty()) configWatcher->removePaths(watched);
-    if (!dir.isEmpty() && QFileInfo::exists(dir)) configWatcher->addPath(dir);
+    if (!burnStation->resetPortMatches()) showInformation(tr("stop Burning first"));
 }
 
 void MainWindow::importConfigFiles() {
@@ -91,18 +55,9 @@ void MainWindow::importConfigFiles() {
     ui->tedit_logshow->append(QStringLiteral("-----importConfigFiles-----filename") + path);
     if (path.isEmpty()) return;
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        uiPrompts().warning(this, tr("Error"),
-                            tr("Failed to open %1\n%2").arg(path, file.errorString()));
-        return;
-    }
-    file.close();
-    progressFileName = path;
-    installPlan(path);
-    const auto plan = burnPlan();
-    watchOnly(plan ? plan->getResourcePath() : QString());
-    resetStatistics();
+    QString error;
+    if (burnStation->importPlan(path, &error) == BurnStation::PlanImport::CannotOpen)
+        uiPrompts().warning(this, tr("Error"), tr("Failed to open %1\n%2").arg(path, error));
 }
 
 void MainWindow::importUpgradeFile() {
@@ -111,40 +66,24 @@ void MainWindow::importUpgradeFile() {
     ui->tedit_logshow->append(QStringLiteral("-----importUpgradeFile-----filename") + path);
     if (path.isEmpty()) return;
 
-    // Unpacking must not look like an edit of the plan's directory.
-    watchOnly(QString());
     firmwareShown = path;
     ui->label_firmware->setText(tr("upgrade file: ") + path);
-    deleteDir(QString::fromLatin1(UpgradePackage::kTmpDir));
-
-    qDebug() << "begin run";
-    if (UpgradePackage::unpack(path, BurnClock::scaledMs(60000)) ==
-        UpgradePackage::UnpackResult::TimedOut) {
+    switch (burnStation->importPackage(path)) {
+    case BurnStation::PackageImport::TimedOut:
         showInformation(tr("operate failed,Please reload the upgrade file!"));
-        return;
-    }
-    qDebug() << "end run";
-
-    gUpgradeDir = UpgradePackage::upgradeDirAfterUnpack();
-    qDebug() << gUpgradeDir.get();
-    progressFileName = gUpgradeDir.get() + QString::fromLatin1(BurnPlan::DEFAULT_PATH);
-    if (!QFile::exists(progressFileName)) {
+        break;
+    case BurnStation::PackageImport::NoPlan:
         showInformation(tr("find no upgrade config ,please load it manually!"));
-        return;
+        break;
+    case BurnStation::PackageImport::Imported:
+        break;
     }
-    qDebug() << "config path is :" << progressFileName;
-    installPlan(progressFileName);
-    watchOnly(gUpgradeDir.get());
-
-    // The same package again keeps the statistics; another one starts afresh.
-    if (path != upgradeFilePath) resetStatistics();
-    upgradeFilePath = path;
 }
 
 void MainWindow::importMediaFiles() {
     const QString dir =
         QDir::toNativeSeparators(uiPrompts().existingDirectory(this, tr("select Media Dir")));
-    mediaFilesPath = dir;
+    burnStation->importMedia(dir);
     if (dir.isEmpty())
         ui->label_mediafile->clear();
     else
@@ -153,9 +92,7 @@ void MainWindow::importMediaFiles() {
 }
 
 void MainWindow::reParseConfigFile() {
-    ui->tedit_logshow->append(QStringLiteral("reParseConfigFile"));
-    installPlan(progressFileName);
-    watchOnly(gUpgradeDir.get());
+    burnStation->rereadPlan();
 }
 
 void MainWindow::changeLanuage() {

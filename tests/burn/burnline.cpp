@@ -1,5 +1,6 @@
 #include "burnline.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QThread>
@@ -7,8 +8,7 @@
 #include "burnclock.h"
 #include "burnstate.h"
 #include "burnthread.h"
-#include "devicechangesource.h"
-#include "portrefresh.h"
+#include "burnstation.h"
 #include "probedevthread.h"
 
 BurnLine::BurnLine(BuildVariant variant, double timeScale) {
@@ -20,11 +20,10 @@ BurnLine::BurnLine(BuildVariant variant, double timeScale) {
     mLine = teststation::makeLine(mDir.filePath("root"));
     teststation::writePlanFiles(mDir.filePath("plan"), mDir.filePath("upgrade"));
     teststation::writeMediaFiles(mDir.filePath("media"));
+    mStation = std::make_unique<BurnStation>();
     gUpgradeDir.set(mDir.filePath("upgrade") + "/");
-    mediaFilesPath.set(mDir.filePath("media"));
-
+    mStation->importMedia(mDir.filePath("media"));
     writePlan(samplePlan());
-    mRefresh = std::make_unique<PortRefresh>();
     ProbeDevThread::setDevconRunner([this](const QStringList &arguments) {
         QMutexLocker lock(&mLogLock);
         mDevconCalls << arguments.join(' ');
@@ -38,15 +37,9 @@ BurnLine::BurnLine(BuildVariant variant, double timeScale) {
 }
 
 BurnLine::~BurnLine() {
-    gAppRunning = false;
-    if (mEngine.probe) {
-        mEngine.probe->join();
-        mEngine.probe.reset();
-    }
-    mRefresh.reset(); // waits for every burn thread
+    mStation.reset(); // waits for the watch thread and every burn thread
     BurnThread::setLogObserver({});
     ProbeDevThread::setDevconRunner({});
-    mEngine.source.reset();
     mLine->stop();
     mLine.reset();
     if (mOldSysroot.isEmpty())
@@ -58,23 +51,22 @@ BurnLine::~BurnLine() {
 }
 
 void BurnLine::writePlan(const QString &xml) {
-    teststation::installPlan(mDir.filePath("plan/config_progress.xml"), xml);
+    teststation::installPlan(*mStation, mDir.filePath("plan/config_progress.xml"), xml);
 }
 
 void BurnLine::start() {
-    mEngine.start();
+    mStation->open();
+    mStation->start();
+    runUntil([] { return !gRescanRequest.load(); });
+    QMutexLocker lock(&mLogLock);
+    mDevconCalls.clear();
 }
 
 void BurnLine::refresh() {
-    teststation::refreshOnce(
-        *mRefresh,
-        [this] {
-            for (int p = 0; p < 8; ++p) {
-                mRefresh->takeMainLog();
-                mRefresh->takePortLog(p);
-            }
-        },
-        [this](const QString &message) { mMessages << message; });
+    QCoreApplication::processEvents(); // device changes, plan edits
+    BurnStation::Painter painter;
+    painter.message = [this](const QString &message) { mMessages << message; };
+    mStation->refresh(painter);
 }
 
 bool BurnLine::runUntil(const std::function<bool()> &cond, int timeoutMs) {
@@ -89,7 +81,7 @@ bool BurnLine::runUntil(const std::function<bool()> &cond, int timeoutMs) {
 }
 
 void BurnLine::stop() {
-    mRefresh->stop();
+    mStation->stop();
 }
 
 QStringList BurnLine::log(int port) {

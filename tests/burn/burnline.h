@@ -1,7 +1,7 @@
 // A burning station on a virtual line for the engine tests: a system root
 // with one root hub and an 8-port hub, the sample burn plan with its images,
-// an upgrade directory and a media directory, and the engine driven the way
-// the window drives it (device-change source, watch thread, 500 ms refresh).
+// an upgrade directory and a media directory, and the engine in a BurnStation
+// refreshed every 500 ms of the engine's clock.
 #ifndef BURNLINE_H
 #define BURNLINE_H
 
@@ -17,7 +17,7 @@
 #include "line.h"
 #include "teststation.h"
 
-class PortRefresh;
+class BurnStation;
 
 class BurnLine {
   public:
@@ -37,7 +37,8 @@ class BurnLine {
     // A device devSpec whose timings suit the time scale.
     vyrsim::DeviceSpec deviceSpec() const { return teststation::deviceSpec(); }
 
-    // Starts the watch thread and enables burning.
+    // Opens the station (watch thread) and presses Start. The system rescan
+    // Start asks for is run before this returns and is not in devconCalls().
     void start();
     // One refresh of the window (logs, threads, port matching).
     void refresh();
@@ -54,13 +55,12 @@ class BurnLine {
     // Command lines the watch thread ran the device-console tool with.
     QStringList devconCalls();
 
-    PortRefresh &portRefresh() { return *mRefresh; }
+    BurnStation &station() { return *mStation; }
 
   private:
     QTemporaryDir mDir;
     std::unique_ptr<vyrsim::Line> mLine;
-    std::unique_ptr<PortRefresh> mRefresh;
-    teststation::Engine mEngine;
+    std::unique_ptr<BurnStation> mStation;
     QMutex mLogLock;
     QStringList mLogs[8];
     QStringList mMessages;

@@ -13,6 +13,7 @@
 
 #include "burnclock.h"
 #include "burnline.h"
+#include "burnstation.h"
 #include "burnplan.h"
 #include "burnstate.h"
 #include "burnthread.h"
@@ -363,8 +364,8 @@ TEST(StopCommand, EndsEveryThreadAndClearsThePorts) {
     }));
     bl.stop();
     for (int p = 0; p < 2; ++p) {
-        ASSERT_NE(bl.portRefresh().thread(p), nullptr);
-        EXPECT_TRUE(bl.portRefresh().thread(p)->isFinished());
+        ASSERT_NE(bl.station().thread(p), nullptr);
+        EXPECT_TRUE(bl.station().thread(p)->isFinished());
         EXPECT_EQ(gPortInfo[p].status.load(), PORT_STATUS_NONE);
         EXPECT_EQ(gPortInfo[p].progress.load(), 0);
         EXPECT_EQ(gPortInfo[p].lastResult.load(), 0);

@@ -1,5 +1,6 @@
 #include "soakrun.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,12 +13,10 @@
 #include "buildvariant.h"
 #include "burnclock.h"
 #include "burnstate.h"
+#include "burnstation.h"
 #include "burnthread.h"
-#include "devicechangesource.h"
 #include "line.h"
 #include "logfiles.h"
-#include "portrefresh.h"
-#include "probedevthread.h"
 #include "teststation.h"
 
 namespace {
@@ -78,9 +77,11 @@ void SoakRun::run() {
     QDir(dir.path()).mkpath("log");
     teststation::writePlanFiles(dir.filePath("plan"), dir.filePath("upgrade"));
     teststation::writeMediaFiles(dir.filePath("media"));
+    auto station = std::make_unique<BurnStation>();
     gUpgradeDir.set(dir.filePath("upgrade") + "/");
-    mediaFilesPath.set(dir.filePath("media"));
-    teststation::installPlan(dir.filePath("plan/config_progress.xml"), teststation::samplePlan());
+    station->importMedia(dir.filePath("media"));
+    teststation::installPlan(*station, dir.filePath("plan/config_progress.xml"),
+                             teststation::samplePlan());
 
     std::mutex madeLock;
     BurnThread::setLogObserver([&](int port, const QString &text) {
@@ -94,29 +95,27 @@ void SoakRun::run() {
         std::fflush(stdout);
     };
 
-    auto refresh = std::make_unique<PortRefresh>();
     QString panel; // the log panel's text, as the window would save it
-    auto toPanel = [&](const QString &text, QStringList &lines) {
-        if (text.isEmpty()) return;
+    auto toPanel = [&](int port, const QString &text) {
         if (!panel.isEmpty()) panel += QLatin1Char('\n');
         panel += text;
+        QStringList &lines = port < 0 ? mLedger.mainLines : mLedger.panelLines[size_t(port)];
         lines += text.split(QLatin1Char('\n'));
     };
-    auto collectLogs = [&] {
-        toPanel(refresh->takeMainLog(), mLedger.mainLines);
-        for (int p = 0; p < kSlots; ++p)
-            toPanel(refresh->takePortLog(p), mLedger.panelLines[size_t(p)]);
+    BurnStation::Painter painter;
+    painter.log = toPanel;
+    painter.message = [&](const QString &message) {
+        ++mMessages;
+        say(QStringLiteral("box \"%1\" with devices: %2")
+                .arg(message, currentDevPaths().join(QStringLiteral(", "))));
     };
     auto refreshOnce = [&] {
-        teststation::refreshOnce(*refresh, collectLogs, [&](const QString &message) {
-            ++mMessages;
-            say(QStringLiteral("box \"%1\" with devices: %2")
-                    .arg(message, currentDevPaths().join(QStringLiteral(", "))));
-        });
+        QCoreApplication::processEvents(); // device changes
+        station->refresh(painter);
     };
 
-    teststation::Engine engine;
-    engine.start();
+    station->open();
+    station->start();
 
     const vyrsim::DeviceSpec base = teststation::deviceSpec();
 
@@ -267,22 +266,18 @@ void SoakRun::run() {
         refreshOnce();
         QThread::msleep(static_cast<unsigned long>(BurnClock::scaledMs(500)));
     }
-    refresh->stop();
+    station->stop();
     for (int p = 0; p < kSlots; ++p) {
-        BurnThread *t = refresh->thread(p);
+        BurnThread *t = station->thread(p);
         if (t && t->isRunning()) mLedger.threadsRunning << QStringLiteral("burn thread %1").arg(p);
         if (gPortInfo[p].status.load() != PORT_STATUS_NONE)
             mLedger.portsNotIdle << QStringLiteral("row %1 after Stop: status %2")
                                         .arg(p)
                                         .arg(gPortInfo[p].status.load());
     }
-    gAppRunning = false;
-    if (!engine.probe->wait(static_cast<unsigned long>(BurnClock::scaledMs(70000) + 10000)))
+    if (!station->endWatch(BurnClock::scaledMs(70000) + 10000))
         mLedger.threadsRunning << QStringLiteral("watch thread");
-    {
-        WriteLocker lock(&gPortLock);
-        collectLogs();
-    }
+    station->drainLogs(toPanel);
 
     mLedger.successCount = gSuccessCount.load();
     mLedger.failCount = gFailCount.load();
@@ -298,15 +293,8 @@ void SoakRun::run() {
             mLedger.savedLines = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
     }
 
-    if (engine.probe->isFinished()) {
-        engine.probe->join();
-        engine.probe.reset();
-    }
-    else
-        engine.probe.release(); // still running: leaking it beats a crash on delete
-    refresh.reset();
+    station.reset(); // a watch thread still running is left running, not freed
     BurnThread::setLogObserver({});
-    engine.source.reset();
     line->stop();
     line.reset();
     if (oldSysroot.isEmpty())

@@ -1,16 +1,11 @@
 #include "teststation.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <random>
 
 #include "burnclock.h"
-#include "burnplan.h"
-#include "burnstate.h"
-#include "devicechangesource.h"
-#include "portrefresh.h"
-#include "probedevthread.h"
+#include "burnstation.h"
 
 namespace teststation {
 
@@ -77,11 +72,11 @@ QString samplePlan() {
 )"));
 }
 
-void installPlan(const QString &path, const QString &xml) {
+void installPlan(BurnStation &station, const QString &path, const QString &xml) {
     QFile f(path);
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(xml.toUtf8());
     f.close();
-    setBurnPlan(std::make_shared<const BurnPlan>(path));
+    station.importPlan(path);
 }
 
 vyrsim::DeviceSpec deviceSpec() {
@@ -92,33 +87,6 @@ vyrsim::DeviceSpec deviceSpec() {
     // Long enough for the preparation copy at the fifth tick of the wait.
     devSpec.recovery.commandMs = BurnClock::scaledMs(8000);
     return devSpec;
-}
-
-Engine::Engine() = default;
-Engine::~Engine() = default;
-
-void Engine::start() {
-    gAppRunning = true;
-    source = std::make_unique<DeviceChangeSource>();
-    gDeviceChanged = true;
-    probe = std::make_unique<ProbeDevThread>();
-    probe->start();
-    gBurning = true;
-}
-
-void refreshOnce(PortRefresh &refresh, const std::function<void()> &takeLogs,
-                 const std::function<void(const QString &)> &onMessage) {
-    QCoreApplication::processEvents();
-    {
-        WriteLocker lock(&gPortLock);
-        takeLogs();
-        refresh.startThreads();
-    }
-    const PortRefresh::MatchOutcome m = refresh.matchDevicesToPorts();
-    if (!m.message.isEmpty()) {
-        onMessage(m.message);
-        refresh.messageClosed();
-    }
 }
 
 } // namespace teststation

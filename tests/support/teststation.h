@@ -1,20 +1,17 @@
 // The pieces every virtual-line test station shares: the line with its hubs,
-// the sample burn plan and the files it names, device timings that suit the
-// engine's time scale, and the engine started and refreshed the way the
-// window does it.
+// the sample burn plan and the files it names, and device timings that suit
+// the engine's time scale. The engine itself runs in a BurnStation, as in
+// every front end.
 #ifndef TESTSTATION_H
 #define TESTSTATION_H
 
 #include <QString>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "line.h"
 
-class DeviceChangeSource;
-class PortRefresh;
-class ProbeDevThread;
+class BurnStation;
 
 namespace teststation {
 
@@ -42,27 +39,11 @@ QString planText(const QString &tail);
 // The sample plan: the shared commands, the media copy, a prepared file and
 // the reset (every kind of plan command).
 QString samplePlan();
-// Writes `xml` to `path` and makes it the engine's plan.
-void installPlan(const QString &path, const QString &xml);
+// Writes `xml` to `path` and imports it into the station as its plan.
+void installPlan(BurnStation &station, const QString &path, const QString &xml);
 
 // A device whose boot and recovery timings suit the engine's time scale.
 vyrsim::DeviceSpec deviceSpec();
-
-// The engine as the window runs it: the device-change source and the watch
-// thread; start() also enables burning.
-struct Engine {
-    Engine();
-    ~Engine();
-    void start();
-    std::unique_ptr<DeviceChangeSource> source;
-    std::unique_ptr<ProbeDevThread> probe;
-};
-
-// One refresh of the window: queued events handled; under the port lock the
-// logs handed to takeLogs and the burn threads started; then devices matched
-// to ports, a message box's text handed to onMessage and the box closed.
-void refreshOnce(PortRefresh &refresh, const std::function<void()> &takeLogs,
-                 const std::function<void(const QString &)> &onMessage);
 
 } // namespace teststation
 
