@@ -3,14 +3,15 @@
 #include "burnthread.h"
 
 #include <QDebug>
-#include <cstring>
+#include <iterator>
 #include <random>
 
 #include "buildvariant.h"
 #include "burnclock.h"
 #include "burnplan.h"
 #include "burnstate.h"
-#include "romvane.h"
+#include "loaderchannel.h"
+#include "vyrrequests.h"
 
 namespace {
 
@@ -25,11 +26,8 @@ uint32_t hexAddress(const QString &text) {
     return text.trimmed().toUInt(nullptr, 16);
 }
 
-// A boot loader command travels in a 68-byte block: the text from byte 0
-// (at most 64 bytes), zeros, and byte 66 = 1.
-constexpr int kCmdBlockLength = 68;
-constexpr int kCmdTextRoom = 64;
-constexpr int kCmdFlagByte = 66;
+// The boot loader's status reply to a text command.
+constexpr uint32_t kStatusLength = 64;
 
 } // namespace
 
@@ -45,7 +43,7 @@ bool BurnThread::loadSpl() {
         qDebug().noquote() << "before loadSpl, identify is -1";
         return false;
     }
-    if (value == 0) {
+    if (value == vyrreq::StageRom) {
         const BurnCommand &rec = record(mCurBurnCmd);
         mLoadedStage = 1;
         writeFileToRam(rec.path(), hexAddress(rec.address()), rec.run() == QLatin1String("true"));
@@ -60,7 +58,7 @@ bool BurnThread::loadUboot() {
     const bool writeId = buildVariant() == BuildVariant::SingleDevice;
     const int value = identifyDevice();
     qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "mCurBurnCmd:" << mCurBurnCmd;
-    if (value == 8) {
+    if (value == vyrreq::StageFirstLoader) {
         if (writeId) {
             const QString id = QString::number(makeDevId());
             info.devId.set(id);
@@ -78,7 +76,7 @@ bool BurnThread::loadUboot() {
         qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "load uboot ok";
         return true;
     }
-    if (value == 16) {
+    if (value == vyrreq::StageBootLoader) {
         if (writeId) {
             const QString id = QString::number(makeDevId());
             info.devId.set(id);
@@ -93,7 +91,7 @@ bool BurnThread::loadUboot() {
 }
 
 void BurnThread::loadUimage() {
-    if (identifyDevice() != 16) return;
+    if (identifyDevice() != vyrreq::StageBootLoader) return;
     const BurnCommand &rec = record(mCurBurnCmd);
     writeFileToRam(rec.path(), hexAddress(rec.address()), rec.run() == QLatin1String("true"));
     mJustLoaded = true;
@@ -119,6 +117,76 @@ void BurnThread::advance() {
     }
 }
 
+// The plan's loading commands. Each row names how a command is known, what
+// is counted against its limit, the limit and the port log line of the
+// failure; loadStep walks the row of the current command.
+const BurnThread::LoadKind BurnThread::kLoadKinds[] = {
+    // Failed attempts counted; a system rescan is asked at the fifteenth.
+    {"load spl", false, true, &BurnThread::mBurnWaitCount, Counting::FailedAttempts, 30, 15,
+     "load spl failed 20 times,maybe because rom code cannot run", FailNames::Nothing, nullptr,
+     &BurnThread::announceSpl, &BurnThread::attemptSpl},
+    {"load uboot", false, true, &BurnThread::mUbootFailCount, Counting::FailedAttempts, 20, 0,
+     "load uboot failed 15 times,maybe because the spl code run err", FailNames::Nothing, nullptr,
+     &BurnThread::announceUboot, &BurnThread::attemptUboot},
+    {"run", true, false, nullptr, Counting::Nothing, 0, 0, nullptr, FailNames::Nothing, nullptr,
+     nullptr, &BurnThread::attemptRun},
+    // Ticks counted before each attempt.
+    {"load uimage", false, true, &BurnThread::mBurnWaitCount, Counting::Ticks, 0, 0, nullptr,
+     FailNames::Nothing, nullptr, &BurnThread::announceUimage, &BurnThread::attemptUimage},
+    {"load to ram", false, true, &BurnThread::mBurnWaitCount, Counting::Ticks, 10, 0,
+     "load file: %1 failed for 10 times", FailNames::File, "load file err  10 times",
+     &BurnThread::announceToRam, &BurnThread::attemptToRam},
+    {"crc", true, false, &BurnThread::mCrcRetry, Counting::Ticks, 4, 0, "%1 failed ",
+     FailNames::Command, "", nullptr, &BurnThread::attemptCheck},
+    {"load addr", false, true, &BurnThread::mBurnWaitCount, Counting::Ticks, 10, 0,
+     "load command: %1 failed for  10 times", FailNames::RamText, "load cmmand err  10 times",
+     &BurnThread::announceAddr, &BurnThread::attemptAddr},
+    // Any other text goes to the boot loader as a command.
+    {nullptr, false, true, &BurnThread::mBurnWaitCount, Counting::Ticks, 15, 0,
+     "command exec:%1 failed for  15 times", FailNames::Command, "command exec err  15 times",
+     nullptr, &BurnThread::attemptText},
+};
+
+const BurnThread::LoadKind &BurnThread::loadKindOf(const QString &cmdText) {
+    for (const LoadKind &kind : kLoadKinds) {
+        if (!kind.command) return kind;
+        const QLatin1String name(kind.command);
+        if (kind.isPrefix ? cmdText.startsWith(name) : cmdText == name) return kind;
+    }
+    return kLoadKinds[std::size(kLoadKinds) - 1];
+}
+
+// One more count of the command's counter; past the limit the burn fails
+// with the row's lines and true is returned.
+bool BurnThread::countLoad(const LoadKind &kind, const BurnCommand &rec, const QString &cmdText) {
+    int &count = this->*kind.counter;
+    count += 1;
+    if (kind.rescanTick > 0 && count == kind.rescanTick) gRescanRequest = true;
+    if (kind.failLimit <= 0 || count <= kind.failLimit) return false;
+    count = 0;
+    fail();
+    QString text = QString::fromLatin1(kind.failText);
+    switch (kind.failNames) {
+    case FailNames::Nothing:
+        break;
+    case FailNames::File:
+        text = text.arg(rec.path());
+        break;
+    case FailNames::RamText:
+        text = text.arg(rec.cmd());
+        break;
+    case FailNames::Command:
+        text = text.arg(cmdText);
+        break;
+    }
+    if (!kind.debugText)
+        qDebug().noquote() << "mThreadOrder:" << mThreadOrder << text;
+    else if (*kind.debugText)
+        qDebug().noquote() << "mThreadOrder:" << mThreadOrder << kind.debugText;
+    logShow(text);
+    return true;
+}
+
 void BurnThread::loadStep() {
     PortInfo &info = gPortInfo[mThreadOrder];
     const int count = planCount();
@@ -132,196 +200,160 @@ void BurnThread::loadStep() {
 
     const BurnCommand &rec = record(mCurBurnCmd);
     const QString cmdText = rec.command.trimmed();
-
-    if (cmdText == QLatin1String("load spl")) {
-        info.message.set(cmdText);
-        mUbootLoaded = false;
-        mLoadedStage = 0;
-        qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "load spl ...";
-        if (mBurnWaitCount % 5 == 0) logShow(QStringLiteral("load spl ..."));
-        if (!loadSpl()) {
-            mBurnWaitCount += 1;
-            if (mBurnWaitCount == 15) gRescanRequest = true;
-            if (mBurnWaitCount > 30) {
-                mBurnWaitCount = 0;
-                fail();
-                const QString text =
-                    QStringLiteral("load spl failed 20 times,maybe because rom code cannot run");
-                qDebug().noquote() << "mThreadOrder:" << mThreadOrder << text;
-                logShow(text);
-            }
-            return;
-        }
-        mUbootFailCount = 0;
-    } else if (cmdText == QLatin1String("load uboot")) {
-        info.message.set(cmdText);
-        qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "load uboot ...";
-        mBurnWaitCount = 0;
-        logShow(QStringLiteral("load uboot ..."));
-        if (!loadUboot()) {
-            mUbootFailCount += 1;
-            qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "load uboot failed "
-                               << mUbootFailCount << " times";
-            if (mUbootFailCount > 20) {
-                mUbootFailCount = 0;
-                fail();
-                const QString text =
-                    QStringLiteral("load uboot failed 15 times,maybe because the spl code run err");
-                qDebug().noquote() << "mThreadOrder:" << mThreadOrder << text;
-                logShow(text);
-            }
-            return;
-        }
-        mUbootLoaded = true;
-    } else if (cmdText.startsWith(QLatin1String("run"))) {
-        if (mUbootLoaded && identifyDevice() == 16) {
-            info.status = PORT_STATUS_UPDATE_BURNING_TOUBOOT;
-        } else {
-            info.message.set(cmdText);
-            QString addressText = cmdText;
-            addressText.remove(QStringLiteral("run"));
-            const uint32_t address = hexAddress(addressText);
-            logShow("begin run " + QString::number(address, 16));
-            {
-                WriteLocker lock(&gRunLock);
-                const VyrHandle handle = openDeviceHandle();
-                info.handle = handle;
-                uint32_t reqActual = 0;
-                RomRequest req{};
-                req.actual_len = &reqActual;
-                req.handle = handle;
-                req.ram_addr = address;
-                VyrUsbRunBinCode(&req);
-                BurnClock::sleepMs(3000);
-            }
-            if (mUbootLoaded) {
-                logShow("finish run " + QString::number(address, 16));
-                info.status = PORT_STATUS_UPDATE_BURNING_TOUBOOT;
-            } else {
-                logShow(QStringLiteral("why here"));
-            }
-        }
-    } else if (cmdText == QLatin1String("load uimage")) {
-        info.message.set(cmdText);
-        if (mBurnWaitCount == 0) logShow(QStringLiteral("load uimage ..."));
-        mBurnWaitCount += 1;
-        loadUimage();
-    } else if (cmdText == QLatin1String("load to ram")) {
-        info.message.set(cmdText);
-        if (mBurnWaitCount == 0) logShow("load file: " + rec.path() + " ...");
-        mBurnWaitCount += 1;
-        if (mBurnWaitCount > 10) {
-            mBurnWaitCount = 0;
-            fail();
-            qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "load file err  10 times";
-            logShow("load file: " + rec.path() + " failed for 10 times");
-            return;
-        }
-        if (identifyDevice() < 0) return;
-        writeFileToRam(rec.path(), hexAddress(rec.address()), false);
-    } else if (cmdText.startsWith(QLatin1String("crc"))) {
-        const int attempt = mCrcRetry;
-        mCrcRetry += 1;
-        if (attempt > 3) {
-            fail();
-            logShow(cmdText + " failed ");
-            mCrcRetry = 0;
-            return;
-        }
-        logShow("test command exec: " + cmdText);
-        const QString previous = recordCommand(mCurBurnCmd - 1);
-        bool runCheck = true;
-        if (previous.startsWith(QLatin1String("load spl"))) {
-            // The first-stage loader cannot answer a check.
-            if (mLoadedStage == 1) mLoadedStage = 0;
-            runCheck = false;
-        } else if (previous.startsWith(QLatin1String("load uboot"))) {
-            // Only a boot loader loaded by this burn is checked.
-            if (mLoadedStage == 2)
-                mLoadedStage = 0;
-            else
-                runCheck = false;
-        }
-        if (runCheck) {
-            info.message.set(cmdText);
-            logShow("command exec: " + cmdText);
-            const QString reply = sendCommandWithReply(cmdText, 30);
-            qDebug().noquote() << "----------crc check value:" << reply;
-            if (!reply.startsWith(QLatin1String("success"))) {
-                // Repeat the load before it, then check again.
-                if (mCurBurnCmd > 0) mCurBurnCmd -= 1;
-                logShow("command exec once more: " + record(mCurBurnCmd).command);
-                return;
-            }
-        }
-        mCrcRetry = 0;
-    } else if (cmdText == QLatin1String("load addr")) {
-        info.message.set(cmdText);
-        if (mBurnWaitCount == 0) logShow("load command: " + rec.cmd());
-        mBurnWaitCount += 1;
-        if (mBurnWaitCount > 10) {
-            mBurnWaitCount = 0;
-            fail();
-            qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "load cmmand err  10 times";
-            logShow("load command: " + rec.cmd() + " failed for  10 times");
-            return;
-        }
-        if (identifyDevice() < 0) return;
-        writeCommandToRam(rec.cmd(), hexAddress(rec.address()));
-    } else {
-        info.message.set(cmdText);
-        mBurnWaitCount += 1;
-        if (mBurnWaitCount > 15) {
-            mBurnWaitCount = 0;
-            fail();
-            qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "command exec err  15 times";
-            logShow("command exec:" + cmdText + " failed for  15 times");
-            return;
-        }
-        if (identifyDevice() < 0) return;
-        const QByteArray text = cmdText.toLatin1();
-        if (text.size() > kCmdTextRoom) {
-            // It would not fit the block whole; a cut command must not run.
-            logShow("send command:" + cmdText + " failed!");
-            fail();
-            return;
-        }
-        unsigned char block[128];
-        std::memset(block, 0, sizeof block);
-        std::memcpy(block, text.constData(), static_cast<size_t>(text.size()));
-        block[kCmdFlagByte] = 1;
-        logShow("command exec:" + cmdText);
-        uint32_t reqActual = 0;
-        RomRequest req{};
-        req.actual_len = &reqActual;
-        req.handle = info.handle.load();
-        req.length = kCmdBlockLength;
-        req.buffer = block;
-        if (VyrUsbTplCmd(&req) != 0) {
-            logShow("send command:" + cmdText + " failed!");
-            fail();
-            return;
-        }
-        const QString &stored = rec.command;
-        const bool noStatus = stored.startsWith(QLatin1String("bootm")) ||
-                              stored.startsWith(QLatin1String("reset")) ||
-                              stored == QLatin1String("shutdown") ||
-                              stored == QLatin1String("poweroff");
-        if (!noStatus) {
-            unsigned char status[64];
-            std::memset(status, 0, sizeof status);
-            uint32_t stActual = 0;
-            RomRequest st{};
-            st.actual_len = &stActual;
-            st.handle = info.handle.load();
-            st.length = sizeof status;
-            st.buffer = status;
-            if (VyrUsbReadStatus(&st) != 0) {
-                logShow(QStringLiteral("get command status failed!"));
-                fail();
-                return;
-            }
-        }
+    const LoadKind &kind = loadKindOf(cmdText);
+    if (kind.showsCommand) info.message.set(cmdText);
+    if (kind.announce) (this->*kind.announce)(rec, cmdText);
+    if (kind.counting == Counting::Ticks && countLoad(kind, rec, cmdText)) return;
+    if (!(this->*kind.attempt)(rec, cmdText)) {
+        if (kind.counting == Counting::FailedAttempts) countLoad(kind, rec, cmdText);
+        return;
     }
     advance();
+}
+
+void BurnThread::announceSpl(const BurnCommand &, const QString &) {
+    mUbootLoaded = false;
+    mLoadedStage = 0;
+    qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "load spl ...";
+    if (mBurnWaitCount % 5 == 0) logShow(QStringLiteral("load spl ..."));
+}
+
+bool BurnThread::attemptSpl(const BurnCommand &, const QString &) {
+    if (!loadSpl()) return false;
+    mUbootFailCount = 0;
+    return true;
+}
+
+void BurnThread::announceUboot(const BurnCommand &, const QString &) {
+    qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "load uboot ...";
+    mBurnWaitCount = 0;
+    logShow(QStringLiteral("load uboot ..."));
+}
+
+bool BurnThread::attemptUboot(const BurnCommand &, const QString &) {
+    if (!loadUboot()) {
+        qDebug().noquote() << "mThreadOrder:" << mThreadOrder << "load uboot failed "
+                           << mUbootFailCount + 1 << " times";
+        return false;
+    }
+    mUbootLoaded = true;
+    return true;
+}
+
+bool BurnThread::attemptRun(const BurnCommand &, const QString &cmdText) {
+    PortInfo &info = gPortInfo[mThreadOrder];
+    if (mUbootLoaded && identifyDevice() == vyrreq::StageBootLoader) {
+        info.status = PORT_STATUS_UPDATE_BURNING_TOUBOOT;
+        return true;
+    }
+    info.message.set(cmdText);
+    QString addressText = cmdText;
+    addressText.remove(QStringLiteral("run"));
+    const uint32_t address = hexAddress(addressText);
+    logShow("begin run " + QString::number(address, 16));
+    {
+        WriteLocker lock(&gRunLock);
+        const VyrHandle handle = openDeviceHandle();
+        info.handle = handle;
+        LoaderChannel(handle).run(address);
+        BurnClock::sleepMs(3000);
+    }
+    if (mUbootLoaded) {
+        logShow("finish run " + QString::number(address, 16));
+        info.status = PORT_STATUS_UPDATE_BURNING_TOUBOOT;
+    } else {
+        logShow(QStringLiteral("why here"));
+    }
+    return true;
+}
+
+void BurnThread::announceUimage(const BurnCommand &, const QString &) {
+    if (mBurnWaitCount == 0) logShow(QStringLiteral("load uimage ..."));
+}
+
+bool BurnThread::attemptUimage(const BurnCommand &, const QString &) {
+    loadUimage();
+    return true;
+}
+
+void BurnThread::announceToRam(const BurnCommand &rec, const QString &) {
+    if (mBurnWaitCount == 0) logShow("load file: " + rec.path() + " ...");
+}
+
+bool BurnThread::attemptToRam(const BurnCommand &rec, const QString &) {
+    if (identifyDevice() < 0) return false;
+    writeFileToRam(rec.path(), hexAddress(rec.address()), false);
+    return true;
+}
+
+bool BurnThread::attemptCheck(const BurnCommand &, const QString &cmdText) {
+    logShow("test command exec: " + cmdText);
+    const QString previous = recordCommand(mCurBurnCmd - 1);
+    bool runCheck = true;
+    if (previous.startsWith(QLatin1String("load spl"))) {
+        // The first-stage loader cannot answer a check.
+        if (mLoadedStage == 1) mLoadedStage = 0;
+        runCheck = false;
+    } else if (previous.startsWith(QLatin1String("load uboot"))) {
+        // Only a boot loader loaded by this burn is checked.
+        if (mLoadedStage == 2)
+            mLoadedStage = 0;
+        else
+            runCheck = false;
+    }
+    if (runCheck) {
+        gPortInfo[mThreadOrder].message.set(cmdText);
+        logShow("command exec: " + cmdText);
+        const QString reply = sendCommandWithReply(cmdText, 30);
+        qDebug().noquote() << "----------crc check value:" << reply;
+        if (!reply.startsWith(QLatin1String("success"))) {
+            // Repeat the load before it, then check again.
+            if (mCurBurnCmd > 0) mCurBurnCmd -= 1;
+            logShow("command exec once more: " + record(mCurBurnCmd).command);
+            return false;
+        }
+    }
+    mCrcRetry = 0;
+    return true;
+}
+
+void BurnThread::announceAddr(const BurnCommand &rec, const QString &) {
+    if (mBurnWaitCount == 0) logShow("load command: " + rec.cmd());
+}
+
+bool BurnThread::attemptAddr(const BurnCommand &rec, const QString &) {
+    if (identifyDevice() < 0) return false;
+    writeCommandToRam(rec.cmd(), hexAddress(rec.address()));
+    return true;
+}
+
+bool BurnThread::attemptText(const BurnCommand &rec, const QString &cmdText) {
+    if (identifyDevice() < 0) return false;
+    const QByteArray text = cmdText.toLatin1();
+    if (text.size() > LoaderChannel::kTextRoom) {
+        // It would not fit the block whole; a cut command must not run.
+        logShow("send command:" + cmdText + " failed!");
+        fail();
+        return false;
+    }
+    logShow("command exec:" + cmdText);
+    LoaderChannel channel(gPortInfo[mThreadOrder].handle.load());
+    if (channel.textCommand(text) != 0) {
+        logShow("send command:" + cmdText + " failed!");
+        fail();
+        return false;
+    }
+    const QString &stored = rec.command;
+    const bool noStatus =
+        stored.startsWith(QLatin1String("bootm")) || stored.startsWith(QLatin1String("reset")) ||
+        stored == QLatin1String("shutdown") || stored == QLatin1String("poweroff");
+    if (!noStatus) {
+        unsigned char status[kStatusLength];
+        if (channel.readStatus(status, sizeof status) != 0) {
+            logShow(QStringLiteral("get command status failed!"));
+            fail();
+            return false;
+        }
+    }
+    return true;
 }

@@ -11,7 +11,7 @@
 #include "burnplan.h"
 #include "burnstate.h"
 #include "hubsift.h"
-#include "romvane.h"
+#include "loaderchannel.h"
 
 namespace {
 const BurnCommand kEmptyRecord{};
@@ -110,13 +110,5 @@ int BurnThread::identifyDevice() {
         qDebug().noquote() << "thread" << mThreadOrder << "handle null";
         return -1;
     }
-    unsigned char reply[4] = {0, 0, 0, 0};
-    uint32_t reqActual = 0;
-    RomRequest req{};
-    req.actual_len = &reqActual;
-    req.handle = handle;
-    req.length = sizeof reply;
-    req.buffer = reply;
-    if (VyrUsbIdentifyHost(&req) != 0) return -1;
-    return static_cast<signed char>(reply[3]);
+    return LoaderChannel(handle).identify();
 }

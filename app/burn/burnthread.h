@@ -5,7 +5,8 @@
 // class: burnthread.cpp (tick, log line, presence, handle, identify),
 // statemachine.cpp (the per-status step), bootloading.cpp (walking the plan
 // through ROM and loaders), memorychannel.cpp (device RAM and the command
-// channels) and massstorage.cpp (the volume and the file copies).
+// channels, through LoaderChannel) and massstorage.cpp (the volume and the
+// file copies).
 #ifndef BURNTHREAD_H
 #define BURNTHREAD_H
 
@@ -62,7 +63,8 @@ class BurnThread : public QThread {
     void burnProcess();
     void rematchPortInfo();
 
-    // Boot-stage loading (bootloading.cpp).
+    // Boot-stage loading (bootloading.cpp): one plan command per tick, walked
+    // through the row of kLoadKinds that the command's text selects.
     void loadStep();
     bool loadSpl();
     bool loadUboot();
@@ -108,15 +110,54 @@ class BurnThread : public QThread {
     bool placeUpdateFile(const QString &fileName);
     void runPreparation();
     void copyMediaCommand();
-    void handleStatus5();
-    void handleStatus6();
-    void handleStatus7();
-    void handleStatus8();
-    void handleStatus11();
-    void handleStatus12();
+    void waitForBootLoader(); // PORT_STATUS_UPDATE_BURNING_TOUBOOT
+    void waitForRomExit();    // PORT_STATUS_WAIT_BOOTM
+    void waitForDisk();       // PORT_STATUS_WAIT_DISK
+    void runRecovery();       // PORT_STATUS_RECOVERY
+    void holdSuccess();       // PORT_STATUS_SUCCESS
+    void holdFailure();       // PORT_STATUS_FAILED
     void resetMembers();
     void advance();
     bool readIdText(VyrHandle handle, QString *text);
+
+    // A kind of loading command (bootloading.cpp).
+    enum class Counting {
+        Nothing,        // no limit
+        Ticks,          // every tick counts, before the attempt
+        FailedAttempts, // only an attempt that failed counts
+    };
+    enum class FailNames { Nothing, File, RamText, Command }; // what %1 of failText is
+    using LoadAction = bool (BurnThread::*)(const BurnCommand &rec, const QString &cmdText);
+    struct LoadKind {
+        const char *command;      // the command's text; nullptr: any other text
+        bool isPrefix;            // the text starts with `command`
+        bool showsCommand;        // the row shows the command from the start of its tick
+        int BurnThread::*counter; // counted against the limit
+        Counting counting;
+        int failLimit;        // a count above it fails the burn; 0: no limit
+        int rescanTick;       // a system rescan is asked at this count; 0: never
+        const char *failText; // port log line of that failure
+        FailNames failNames;
+        const char *debugText; // its debug line; nullptr: failText, "": none
+        void (BurnThread::*announce)(const BurnCommand &rec, const QString &cmdText);
+        LoadAction attempt; // true: carried out, the next command follows
+    };
+    static const LoadKind kLoadKinds[];
+    static const LoadKind &loadKindOf(const QString &cmdText);
+    bool countLoad(const LoadKind &kind, const BurnCommand &rec, const QString &cmdText);
+    void announceSpl(const BurnCommand &rec, const QString &cmdText);
+    void announceUboot(const BurnCommand &rec, const QString &cmdText);
+    void announceUimage(const BurnCommand &rec, const QString &cmdText);
+    void announceToRam(const BurnCommand &rec, const QString &cmdText);
+    void announceAddr(const BurnCommand &rec, const QString &cmdText);
+    bool attemptSpl(const BurnCommand &rec, const QString &cmdText);
+    bool attemptUboot(const BurnCommand &rec, const QString &cmdText);
+    bool attemptRun(const BurnCommand &rec, const QString &cmdText);
+    bool attemptUimage(const BurnCommand &rec, const QString &cmdText);
+    bool attemptToRam(const BurnCommand &rec, const QString &cmdText);
+    bool attemptCheck(const BurnCommand &rec, const QString &cmdText);
+    bool attemptAddr(const BurnCommand &rec, const QString &cmdText);
+    bool attemptText(const BurnCommand &rec, const QString &cmdText);
 
     std::shared_ptr<const BurnPlan> mPlan; // held for one tick
 

@@ -10,15 +10,13 @@
 
 #include "burnclock.h"
 #include "burnstate.h"
+#include "loaderchannel.h"
 #include "romvane.h"
 
 namespace {
 
 constexpr qint64 kPieceSize = 65536; // largest piece of a file per transfer
 constexpr int kIdLength = 32;        // identification text read back
-constexpr int kCmdBlockLength = 68;  // boot loader command block
-constexpr int kCmdTextRoom = 64;
-constexpr int kCmdFlagByte = 66;
 constexpr int kReplyLength = 64;     // boot loader reply
 constexpr int kRecoveryBuffer = 128; // recovery command and result texts
 
@@ -51,12 +49,9 @@ void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runA
     qint64 offset = 0;
     const VyrHandle handle = openDeviceHandle();
     info.handle = handle;
+    LoaderChannel channel(handle);
     std::vector<char> buffer(static_cast<size_t>(kPieceSize));
-    uint32_t written = 0;
-    RomRequest req{};
-    req.handle = handle;
-    req.ram_addr = address;
-    req.actual_len = &written;
+    uint32_t pieceAddress = address;
 
     while (remaining != 0) {
         const qint64 n = qMin(remaining, kPieceSize);
@@ -65,15 +60,14 @@ void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runA
             fail();
             return;
         }
-        written = 0;
-        req.length = static_cast<uint32_t>(n);
-        req.buffer = buffer.data();
-        const int r = VyrUsbWriteLargeMem(&req);
+        uint32_t written = 0;
+        const int r =
+            channel.writeRam(pieceAddress, buffer.data(), static_cast<uint32_t>(n), &written);
         if (r == 0 && gBurning.load()) {
             // 0 means the whole piece went.
             const qint64 moved = (written > 0 && written <= n) ? written : n;
             remaining -= moved;
-            req.ram_addr += static_cast<uint32_t>(moved);
+            pieceAddress += static_cast<uint32_t>(moved);
             offset += moved;
             file.seek(offset);
             continue;
@@ -96,10 +90,7 @@ void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runA
     if (runAfter) {
         // One device at a time starts loaded code, each followed by a pause.
         WriteLocker lock(&gRunLock);
-        req.ram_addr = address;
-        req.buffer = &req.ram_addr;
-        req.length = sizeof req.ram_addr;
-        VyrUsbRunBinCode(&req);
+        channel.run(address);
         BurnClock::sleepMs(3000);
     }
 }
@@ -110,14 +101,8 @@ void BurnThread::writeCommandToRam(const QString &text, uint32_t address) {
     info.handle = handle;
     QByteArray data = text.toLatin1();
     data.append('\0'); // the terminating zero travels too
-    uint32_t written = 0;
-    RomRequest req{};
-    req.handle = handle;
-    req.length = static_cast<uint32_t>(data.size());
-    req.buffer = data.data();
-    req.actual_len = &written;
-    req.ram_addr = address;
-    if (VyrUsbWriteLargeMem(&req) != 0) {
+    if (LoaderChannel(handle).writeRam(address, data.constData(),
+                                       static_cast<uint32_t>(data.size())) != 0) {
         logShow(QStringLiteral("write command data to ram failed! "));
         fail();
     }
@@ -126,14 +111,7 @@ void BurnThread::writeCommandToRam(const QString &text, uint32_t address) {
 bool BurnThread::readIdText(VyrHandle handle, QString *text) {
     char buffer[kIdLength];
     std::memset(buffer, 0, sizeof buffer);
-    uint32_t got = 0;
-    RomRequest req{};
-    req.handle = handle;
-    req.length = kIdLength;
-    req.buffer = buffer;
-    req.actual_len = &got;
-    req.ram_addr = commandRamAddress;
-    const bool ok = VyrUsbReadLargeMem(&req) == 0;
+    const bool ok = LoaderChannel(handle).readRam(commandRamAddress, buffer, kIdLength) == 0;
     *text = ok ? latinUpToZero(buffer, kIdLength) : QString();
     return ok;
 }
@@ -153,33 +131,15 @@ QString BurnThread::sendCommandWithReply(const QString &command, int pollCount) 
     logShow("sendCommandWithReply: " + command + " maxCount:" + QString::number(pollCount));
     if (identifyDevice() < 0) return QString();
 
-    const QByteArray text = command.trimmed().toLatin1();
-    if (text.size() > kCmdTextRoom) return QString(); // would not fit the block whole
-    unsigned char block[128];
-    std::memset(block, 0, sizeof block);
-    std::memcpy(block, text.constData(), static_cast<size_t>(text.size()));
-    block[kCmdFlagByte] = 1;
-    const VyrHandle handle = gPortInfo[mThreadOrder].handle.load();
-    uint32_t reqActual = 0;
-    RomRequest req{};
-    req.actual_len = &reqActual;
-    req.handle = handle;
-    req.length = kCmdBlockLength;
-    req.buffer = block;
-    if (VyrUsbTplCmd(&req) != 0) return QString();
+    // A text that would not fit the block whole is not sent.
+    LoaderChannel channel(gPortInfo[mThreadOrder].handle.load());
+    if (channel.textCommand(command.trimmed().toLatin1()) != 0) return QString();
 
     char reply[kReplyLength];
-    std::memset(reply, 0, sizeof reply);
-    uint32_t stActual = 0;
-    RomRequest st{};
-    st.actual_len = &stActual;
-    st.handle = handle;
-    st.length = kReplyLength;
-    st.buffer = reply;
     for (;;) {
         const int left = pollCount--;
         if (left <= 0 || !gBurning.load()) return QString();
-        if (VyrUsbReadStatus(&st) == 0) return latinUpToZero(reply, kReplyLength);
+        if (channel.readStatus(reply, kReplyLength) == 0) return latinUpToZero(reply, kReplyLength);
         BurnClock::sleepMs(1000);
     }
 }

@@ -12,6 +12,7 @@
 #include "burnplan.h"
 #include "burnstate.h"
 #include "hubsift.h"
+#include "vyrrequests.h"
 
 namespace {
 
@@ -73,22 +74,22 @@ void BurnThread::burnProcess() {
         loadStep();
         break;
     case PORT_STATUS_UPDATE_BURNING_TOUBOOT:
-        handleStatus5();
+        waitForBootLoader();
         break;
     case PORT_STATUS_WAIT_BOOTM:
-        handleStatus6();
+        waitForRomExit();
         break;
     case PORT_STATUS_WAIT_DISK:
-        handleStatus7();
+        waitForDisk();
         break;
     case PORT_STATUS_RECOVERY:
-        handleStatus8();
+        runRecovery();
         break;
     case PORT_STATUS_SUCCESS:
-        handleStatus11();
+        holdSuccess();
         break;
     case PORT_STATUS_FAILED:
-        handleStatus12();
+        holdFailure();
         break;
     default:
         break;
@@ -96,7 +97,7 @@ void BurnThread::burnProcess() {
 }
 
 // Waiting for a boot loader that was loaded and started.
-void BurnThread::handleStatus5() {
+void BurnThread::waitForBootLoader() {
     PortInfo &info = gPortInfo[mThreadOrder];
     const QString count = record(mCurBurnCmd - 1).count();
     qDebug().noquote() << "PORT_STATUS_UPDATE_BURNING_TOUBOOT " << count.toInt();
@@ -117,7 +118,7 @@ void BurnThread::handleStatus5() {
         mBurnWaitCount += 1;
     } else {
         const int value = identifyDevice();
-        if (value == 16) {
+        if (value == vyrreq::StageBootLoader) {
             if (gEraseMode.load()) {
                 const QString erase = gEraseCommand.get();
                 logShow(" erase nand, you are in erase mode: " + erase);
@@ -129,7 +130,7 @@ void BurnThread::handleStatus5() {
                 info.status = PORT_STATUS_LOADING;
                 mBurnWaitCount = 0;
             }
-        } else if (value == 8) {
+        } else if (value == vyrreq::StageFirstLoader) {
             // The first-stage loader still answers: keep waiting without
             // spending the limit.
             if (mBurnWaitCount > 8 && mBurnWaitCount % 3 == 0) {
@@ -161,7 +162,7 @@ void BurnThread::handleStatus5() {
 }
 
 // bootm was sent: wait for the ROM-mode device to leave.
-void BurnThread::handleStatus6() {
+void BurnThread::waitForRomExit() {
     PortInfo &info = gPortInfo[mThreadOrder];
     if (isDevicePresent()) {
         mBurnWaitCount += 1;
@@ -183,7 +184,7 @@ void BurnThread::handleStatus6() {
 }
 
 // Waiting for the device's volume to show and its recovery to report ready.
-void BurnThread::handleStatus7() {
+void BurnThread::waitForDisk() {
     PortInfo &info = gPortInfo[mThreadOrder];
     mBurnWaitCount += 1;
     if (!mDiskFound) {
@@ -225,7 +226,7 @@ void BurnThread::advanceRecoveryCommand() {
 }
 
 // Handing the remaining plan commands to the recovery system on the volume.
-void BurnThread::handleStatus8() {
+void BurnThread::runRecovery() {
     PortInfo &info = gPortInfo[mThreadOrder];
     mBurnWaitCount += 1;
     qDebug().noquote() << mCurBurnCmd << " / " << gStepCount.load();
@@ -302,7 +303,7 @@ void BurnThread::handleStatus8() {
 
 // Success: count it once, then wait for the device (erase mode) or its volume
 // to go.
-void BurnThread::handleStatus11() {
+void BurnThread::holdSuccess() {
     PortInfo &info = gPortInfo[mThreadOrder];
     info.progress = 100;
     if (mResultPending) {
@@ -320,7 +321,7 @@ void BurnThread::handleStatus11() {
 
 // Failure: count it once, ask for a fresh device list, then wait for both the
 // ROM-mode device and its volume to go.
-void BurnThread::handleStatus12() {
+void BurnThread::holdFailure() {
     PortInfo &info = gPortInfo[mThreadOrder];
     if (mResultPending) info.lastResult = PORT_STATUS_FAILED;
     info.message.set(mDiskPath);

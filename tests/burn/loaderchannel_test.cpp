@@ -1,0 +1,75 @@
+// The engine's command channel against the virtual ROM-mode device: what each
+// call puts on the wire and what it hands back.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <cstring>
+#include <string>
+
+#include "loaderchannel.h"
+#include "romrig.h"
+#include "vyrrequests.h"
+
+TEST(LoaderChannel, IdentifyNamesTheBootStage) {
+    RomRig rom(vyrsim::RomDeviceConfig{});
+    EXPECT_EQ(LoaderChannel(VyrHandle(rom.fd)).identify(), vyrreq::StageRom);
+    RomRig loader;
+    EXPECT_EQ(LoaderChannel(VyrHandle(loader.fd)).identify(), vyrreq::StageBootLoader);
+    ::close(loader.fd);
+    EXPECT_EQ(LoaderChannel(VyrHandle(loader.fd)).identify(), -1);
+    loader.fd = -1;
+}
+
+TEST(LoaderChannel, TextCommandTravelsInTheCommandBlockWithItsRunFlag) {
+    RomRig rig;
+    LoaderChannel channel{VyrHandle(rig.fd)};
+    ASSERT_EQ(channel.textCommand("setenv bootargs console=ttyS0"), 0);
+    const auto sent = rig.controls(vyrreq::ReqTplCmd);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].b1, vyrreq::TypeOut);
+    EXPECT_EQ(sent[0].wValue, 0);
+    EXPECT_EQ(sent[0].wIndex, 1);
+    EXPECT_EQ(rig.dev.commands(), std::vector<std::string>{"setenv bootargs console=ttyS0"});
+
+    char reply[64];
+    std::memset(reply, 'x', sizeof reply);
+    ASSERT_EQ(channel.readStatus(reply, sizeof reply), 0);
+    const auto asked = rig.controls(vyrreq::ReqTplStatus);
+    ASSERT_EQ(asked.size(), 1u);
+    // The request's setup fields come from the zeroed reply buffer.
+    EXPECT_EQ(asked[0].wValue, 0);
+    EXPECT_EQ(asked[0].wIndex, 0);
+    EXPECT_EQ(std::string(reply, strnlen(reply, sizeof reply)), rig.dev.statusText());
+}
+
+TEST(LoaderChannel, TextTooLongForTheBlockIsNeverSent) {
+    RomRig rig;
+    LoaderChannel channel{VyrHandle(rig.fd)};
+    const QByteArray fits(LoaderChannel::kTextRoom, 'a');
+    EXPECT_EQ(channel.textCommand(fits), 0);
+    EXPECT_EQ(channel.textCommand(fits + "b"), -1);
+    EXPECT_EQ(rig.controls(vyrreq::ReqTplCmd).size(), 1u);
+}
+
+TEST(LoaderChannel, RamWrittenAndReadBackInBulk) {
+    RomRig rig;
+    LoaderChannel channel{VyrHandle(rig.fd)};
+    const std::vector<uint8_t> data = pattern(70000, 3);
+    uint32_t written = 0;
+    ASSERT_EQ(channel.writeRam(0x81000000u, data.data(), uint32_t(data.size()), &written), 0);
+    EXPECT_EQ(written, data.size());
+    EXPECT_EQ(rig.dev.readRam(0x81000000u, data.size()), data);
+
+    std::vector<uint8_t> back(32, 0);
+    ASSERT_EQ(channel.readRam(0x81000010u, back.data(), uint32_t(back.size())), 0);
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin() + 16));
+}
+
+TEST(LoaderChannel, RunStartsTheCodeAtItsAddress) {
+    RomRig rig(vyrsim::RomDeviceConfig{});
+    ASSERT_EQ(LoaderChannel(VyrHandle(rig.fd)).run(0x80000000u), 0);
+    const auto runs = rig.controls(vyrreq::ReqRun);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].wValue, 0x8000);
+    EXPECT_EQ(runs[0].wIndex, 0x0000);
+}
