@@ -21,6 +21,7 @@
 #include "vyrhandle.h"
 
 class BurnPlan;
+class VolumeWriter;
 struct BurnCommand;
 
 class BurnThread : public QThread {
@@ -84,7 +85,10 @@ class BurnThread : public QThread {
 
     // Mass-storage path (massstorage.cpp).
     QString findDiskPath();
+    // Copies a directory tree onto the volume, flushed to the device before
+    // it returns true; on false copyError() says why.
     bool copyDirectory(const QDir &fromDir, const QDir &toDir, bool overwrite);
+    QString copyError() const { return mCopyError; }
 
     // A file name taken from a plan command or a directory listing: a plain
     // name that cannot leave the directory it is joined to.
@@ -108,6 +112,9 @@ class BurnThread : public QThread {
     void fail();
     void advanceRecoveryCommand();
     bool placeUpdateFile(const QString &fileName);
+    bool copyTree(VolumeWriter &writer, const QDir &fromDir, const QDir &toDir, bool overwrite);
+    // One file onto the volume, flushed; a failed copy leaves nothing behind.
+    bool copyFileToVolume(const QString &from, const QString &to);
     void runPreparation();
     void copyMediaCommand();
     void waitForBootLoader(); // PORT_STATUS_UPDATE_BURNING_TOUBOOT
@@ -177,6 +184,7 @@ class BurnThread : public QThread {
     bool mCmdSent = false;
     QString mRecoveryCmd;
     QString mPrepareCmd;
+    QString mCopyError; // why the last copy onto the volume failed
 
     // Boot-stage loading members.
     int mLoadedStage = 0;

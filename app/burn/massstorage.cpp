@@ -1,6 +1,8 @@
 // The device's mass-storage volume after bootm: finding it, and the file
 // copies the recovery commands need (upgrade file, media directory, prepared
-// files).
+// files). Every copy is on the device before it counts as done
+// (VolumeWriter), because the recovery reads its disk as soon as the next
+// command arrives.
 #include "burnthread.h"
 
 #include <QDebug>
@@ -13,6 +15,7 @@
 #include "burnplan.h"
 #include "burnstate.h"
 #include "hubsift.h"
+#include "volumewriter.h"
 
 bool BurnThread::isPlainFileName(const QString &name) {
     if (name.isEmpty() || name == QLatin1String(".") || name.contains(QLatin1String("..")))
@@ -48,9 +51,17 @@ QString BurnThread::findDiskPath() {
 }
 
 bool BurnThread::copyDirectory(const QDir &fromDir, const QDir &toDir, bool overwrite) {
+    VolumeWriter writer(toDir.absolutePath());
+    if (copyTree(writer, fromDir, toDir, overwrite) && writer.finish()) return true;
+    mCopyError = writer.error();
+    return false;
+}
+
+bool BurnThread::copyTree(VolumeWriter &writer, const QDir &fromDir, const QDir &toDir,
+                          bool overwrite) {
     QDir formDir_ = fromDir;
     QDir toDir_ = toDir;
-    if (!toDir_.exists() && !toDir_.mkdir(toDir_.absolutePath())) return false;
+    if (!toDir_.exists() && !writer.makeDirectory(toDir_.absolutePath())) return false;
     const QFileInfoList fileInfoList =
         formDir_.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Unsorted);
     for (const QFileInfo &fileInfo : fileInfoList) {
@@ -66,20 +77,30 @@ bool BurnThread::copyDirectory(const QDir &fromDir, const QDir &toDir, bool over
                 return false;
             }
             qDebug().noquote() << "copy " + fileInfo.filePath() << "  to " << name;
-            if (!copyDirectory(QDir(fileInfo.filePath()), QDir(toDir_.filePath(name)), overwrite)) {
+            if (!copyTree(writer, QDir(fileInfo.filePath()), QDir(toDir_.filePath(name)),
+                          overwrite)) {
                 qDebug().noquote() << "false";
                 return false;
             }
         } else {
-            if (overwrite && toDir_.exists(name)) toDir_.remove(name);
+            const QString target = toDir_.filePath(name);
+            if (overwrite && toDir_.exists(name)) writer.removeFile(target);
             qDebug().noquote() << "copy " + fileInfo.filePath() << "  to " << name;
-            if (!QFile::copy(fileInfo.filePath(), toDir_.filePath(name))) {
+            if (!writer.copyFile(fileInfo.filePath(), target)) {
                 qDebug().noquote() << "false";
                 return false;
             }
         }
     }
     return true;
+}
+
+bool BurnThread::copyFileToVolume(const QString &from, const QString &to) {
+    VolumeWriter writer(mDiskPath);
+    if (writer.copyFile(from, to) && writer.finish()) return true;
+    mCopyError = writer.error();
+    writer.discard();
+    return false;
 }
 
 // "update:<name>": put the upgrade file on the volume unless it is there
@@ -95,16 +116,16 @@ bool BurnThread::placeUpdateFile(const QString &fileName) {
     const QString source = gUpgradeDir.get() + fileName;
     qDebug().noquote() << "mMaxBurnWaitNum" << mMaxBurnWaitNum;
     qDebug().noquote() << "copy  " << source << "   to  " << destination;
-    if (QFile::copy(source, destination)) {
+    if (copyFileToVolume(source, destination)) {
         logShow("copy successed:" + fileName);
         return true;
     }
     BurnClock::sleepMs(2000);
-    if (QFile::copy(source, destination)) {
+    if (copyFileToVolume(source, destination)) {
         logShow("copy successed 2nd time:" + fileName);
         return true;
     }
-    logShow("copy failed 2 times:" + destination);
+    logShow("copy failed 2 times:" + destination + ": " + mCopyError);
     fail();
     return false;
 }
@@ -142,7 +163,7 @@ void BurnThread::runPreparation() {
             logShow(mPrepareCmd + "to" + mDiskPath + " successed");
         } else {
             fail();
-            logShow(mPrepareCmd + "to" + mDiskPath + " failed");
+            logShow(mPrepareCmd + "to" + mDiskPath + " failed: " + mCopyError);
         }
         return;
     }
@@ -155,11 +176,11 @@ void BurnThread::runPreparation() {
     }
     const QString destination = mDiskPath + QLatin1Char('/') + preparename;
     logShow(gUpgradeDir.get() + preparename + " to " + destination);
-    if (QFile::copy(gUpgradeDir.get() + preparename, destination)) {
+    if (copyFileToVolume(gUpgradeDir.get() + preparename, destination)) {
         logShow("prepare file successed:" + preparename);
         mBurnWaitCount =
             creditPrepareCopy(mBurnWaitCount, mMaxBurnWaitNum, QFileInfo(destination).size());
     } else {
-        logShow("prepare file failed:" + preparename);
+        logShow("prepare file failed:" + preparename + ": " + mCopyError);
     }
 }

@@ -12,6 +12,13 @@
 // The virtual devices answer at once (boot and recovery times are a small
 // fraction of a tick), so the floor is the engine's own.
 //
+// Every copy onto a recovery volume is flushed to the device (fsync of each
+// file and changed directory, then syncfs). The eight-device burn also times
+// those flushes and prints, per burn, the time they took: the time the
+// flushes add to a burn, as the burn thread waits for them. The virtual
+// line's volumes are directories of the machine's own disk, so a syncfs there
+// also waits for whatever else is being written to that disk.
+//
 //   burn_bench [--scale F] [--only 1|8] [--verbose]   (F = time scale, default 1)
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,6 +35,7 @@
 #include "burnplan.h"
 #include "burnstate.h"
 #include "tracemoor.h"
+#include "volumewriter.h"
 
 namespace {
 
@@ -86,7 +94,56 @@ Floor planFloor(const BurnPlan &plan) {
     return f;
 }
 
-double burn(int devices, double scale, bool verbose) {
+// Time spent in each flush of a volume file operation, by path.
+struct FlushCall {
+    std::string path;
+    double seconds;
+};
+QMutex gFlushLock;
+std::vector<FlushCall> gFlushCalls;
+
+template <int (*const VolumeFileOps::*Op)(const char *)> int timedFlush(const char *path) {
+    QElapsedTimer t;
+    t.start();
+    const int r = (systemVolumeFileOps().*Op)(path);
+    const double seconds = t.nsecsElapsed() / 1e9;
+    QMutexLocker l(&gFlushLock);
+    gFlushCalls.push_back({path, seconds});
+    return r;
+}
+
+// Flush seconds and calls of each device's burn: the calls on its volume.
+struct BurnFlushes {
+    std::vector<double> seconds;
+    std::vector<int> calls;
+};
+
+BurnFlushes flushesByVolume(const std::vector<std::string> &volumes) {
+    BurnFlushes f;
+    f.seconds.assign(volumes.size(), 0.0);
+    f.calls.assign(volumes.size(), 0);
+    QMutexLocker l(&gFlushLock);
+    for (const FlushCall &c : gFlushCalls) {
+        for (size_t v = 0; v < volumes.size(); ++v) {
+            const std::string &vol = volumes[v];
+            if (c.path.compare(0, vol.size(), vol) == 0 &&
+                (c.path.size() == vol.size() || c.path[vol.size()] == '/')) {
+                f.seconds[v] += c.seconds;
+                f.calls[v] += 1;
+                break;
+            }
+        }
+    }
+    return f;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
+}
+
+double burn(int devices, double scale, bool verbose, BurnFlushes *flushes = nullptr) {
     BurnLine bl(BuildVariant::MultiPort, scale);
     vyrsim::DeviceSpec devSpec = bl.deviceSpec();
     devSpec.bootMs = 50;
@@ -104,8 +161,13 @@ double burn(int devices, double scale, bool verbose) {
             runs.push_back(timer.nsecsElapsed() / 1e9);
         }
     });
+    std::vector<int> ids;
     for (int d = 1; d <= devices; ++d)
-        bl.line().plug(BurnLine::hubPort(d), devSpec);
+        ids.push_back(bl.line().plug(BurnLine::hubPort(d), devSpec));
+    {
+        QMutexLocker l(&gFlushLock);
+        gFlushCalls.clear();
+    }
     timer.start();
     bl.start();
     const bool done = bl.runUntil(
@@ -132,6 +194,12 @@ double burn(int devices, double scale, bool verbose) {
         std::fprintf(stderr, "burn of %d device(s) did not succeed\n", devices);
         return -1;
     }
+    if (flushes) {
+        std::vector<std::string> volumes;
+        for (int id : ids)
+            volumes.push_back(bl.line().volumeDir(id));
+        *flushes = flushesByVolume(volumes);
+    }
     return seconds;
 }
 
@@ -144,6 +212,10 @@ int main(int argc, char **argv) {
         if (type != QtDebugMsg && type != QtInfoMsg) std::fprintf(stderr, "%s\n", qPrintable(msg));
     });
     vyr_open_logfile("/dev/null", 1);
+    VolumeFileOps timedOps = systemVolumeFileOps();
+    timedOps.syncPath = timedFlush<&VolumeFileOps::syncPath>;
+    timedOps.syncFileSystem = timedFlush<&VolumeFileOps::syncFileSystem>;
+    setVolumeFileOps(&timedOps);
     double scale = 1.0;
     int only = 0;
     bool verbose = false;
@@ -178,12 +250,23 @@ int main(int argc, char **argv) {
             std::printf("1 device : %8.2f s  floor %8.2f s  ratio %.3f\n", t, single, t / single);
     }
     if (only == 0 || only == 8) {
-        const double t = burn(8, scale, verbose);
-        if (t < 0)
+        BurnFlushes flushes;
+        const double t = burn(8, scale, verbose, &flushes);
+        if (t < 0) {
             status = 1;
-        else
+        } else {
             std::printf("8 devices: %8.2f s  floor %8.2f s  ratio %.3f  (one start at a time)\n", t,
                         eight, t / eight);
+            const double m = median(flushes.seconds);
+            const auto [lo, hi] =
+                std::minmax_element(flushes.seconds.begin(), flushes.seconds.end());
+            std::printf(
+                "flushes added per burn: median %.1f ms (min %.1f, max %.1f) over %zu "
+                "burns, %d flush calls each; %.3f%% of a one-device burn in real time (floor "
+                "%.1f s)\n",
+                m * 1e3, *lo * 1e3, *hi * 1e3, flushes.seconds.size(), flushes.calls[0],
+                100.0 * m / f.single, f.single);
+        }
     }
     return status;
 }
