@@ -1,7 +1,6 @@
 #include "probedevthread.h"
 
 #include <QDebug>
-#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QProcess>
@@ -10,6 +9,7 @@
 
 #include "burnclock.h"
 #include "burnstate.h"
+#include "datafiles.h"
 #include "hubsift.h"
 
 namespace {
@@ -42,9 +42,7 @@ ProbeDevThread::ProbeDevThread() : QThread(nullptr) {
 ProbeDevThread::~ProbeDevThread() = default;
 
 QString ProbeDevThread::devconProgram() {
-    const QFileInfo local(QStringLiteral("devcon"));
-    if (local.exists() && local.isExecutable()) return local.absoluteFilePath();
-    return QStringLiteral("devcon");
+    return DataFiles::findProgram(QStringLiteral("devcon"));
 }
 
 QStringList ProbeDevThread::rescanArguments() {
@@ -55,8 +53,8 @@ QStringList ProbeDevThread::reinstallArguments() {
     QString version = gPcVersion.get();
     if (version.isEmpty()) version = QStringLiteral("linux");
     return {QStringLiteral("update"),
-            QStringLiteral("VyrtekusbBurningdriver/") + version +
-                QStringLiteral("/Skelmar_Device.rules"),
+            DataFiles::find(QStringLiteral("VyrtekusbBurningdriver/") + version +
+                            QStringLiteral("/Skelmar_Device.rules")),
             QStringLiteral("USB\\VID_1B8E&PID_C003")};
 }
 

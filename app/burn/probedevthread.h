@@ -31,7 +31,8 @@ class ProbeDevThread : public QThread {
     // so the object can be deleted safely afterwards.
     void join();
 
-    // The device-console tool: "devcon" in the working directory, else on PATH.
+    // The device-console tool: "devcon" in the working directory, else the
+    // installed one, else on PATH. The driver package is looked up the same way.
     static QString devconProgram();
     static QStringList rescanArguments();
     static QStringList reinstallArguments();

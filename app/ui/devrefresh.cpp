@@ -9,6 +9,7 @@
 #include "appinfo.h"
 #include "burnstate.h"
 #include "burnstation.h"
+#include "datafiles.h"
 
 #include <QCoreApplication>
 #include <QPixmap>
@@ -19,9 +20,9 @@
 void MainWindow::updateDevUi() {
     if (waitCount > 0) {
         --waitCount;
-        ui->label_wait->setPixmap(QPixmap(QStringLiteral("no.png")));
+        ui->label_wait->setPixmap(QPixmap(DataFiles::find(QStringLiteral("no.png"))));
     } else {
-        ui->label_wait->setPixmap(QPixmap(QStringLiteral("ok.png")));
+        ui->label_wait->setPixmap(QPixmap(DataFiles::find(QStringLiteral("ok.png"))));
     }
 
     BurnStation::Painter painter;
@@ -100,7 +101,7 @@ void MainWindow::showRowTexts(int port) {
 }
 
 void MainWindow::showWait() {
-    ui->label_wait->setPixmap(QPixmap(QStringLiteral("no.png")));
+    ui->label_wait->setPixmap(QPixmap(DataFiles::find(QStringLiteral("no.png"))));
     waitCount = 6;
 }
 

@@ -4,6 +4,7 @@
 #include "appinfo.h"
 #include "burnstate.h"
 #include "burnstation.h"
+#include "datafiles.h"
 #include "devicechangesource.h"
 #include "logfiles.h"
 #include "portcofigxml.h"
@@ -17,6 +18,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QFont>
 #include <QPixmap>
 #include <QProgressBar>
@@ -40,7 +42,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->tableWidget->setSelectionBehavior(QAbstractItemView::SelectRows);
     ui->tableWidget->setSelectionMode(QAbstractItemView::SingleSelection);
     ui->tableWidget->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    ui->label_wait->setPixmap(QPixmap(QStringLiteral("ok.png")));
+    ui->label_wait->setPixmap(QPixmap(DataFiles::find(QStringLiteral("ok.png"))));
     QFont mediaFont(QStringLiteral(" "), 12);
     mediaFont.setBold(true);
     ui->label_mediafile->setFont(mediaFont);
@@ -97,8 +99,14 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     // Every start begins without port matches.
     resetPortMatchInfo();
 
-    if (!translator.load(QStringLiteral("pyrewick_zh.qm"), QStringLiteral(".")))
-        qDebug() << "no translation pyrewick_zh.qm in the working directory";
+    // Pictures and translation: the working directory's copy, else the installed one.
+    for (const char *name : {"ok.png", "no.png", "pyrewick_zh.qm"}) {
+        if (!QFileInfo(DataFiles::find(QLatin1String(name))).isFile())
+            qWarning().noquote() << "data file" << name
+                                 << "is neither in the working directory nor in"
+                                 << DataFiles::installedDataDir();
+    }
+    translator.load(DataFiles::find(QStringLiteral("pyrewick_zh.qm")));
     changeLanuage();
 
     burnStation->open();
