@@ -6,7 +6,7 @@
 # It empties STATION and fills it: the upgrade package fw_demo.zip (burn plan,
 # loaders and images, the update file and a file for the prepare step), the
 # media directory, the files the program reads from its working directory
-# (from BUILD/bin) and eight.ini, the line of "vyrsim --eight" written out so
+# (from BUILD/bin; none when BUILD is empty) and eight.ini, the line of "vyrsim --eight" written out so
 # that each device answers a status request only with a command's result.
 # UIMAGE_BYTES is the size of the plan's "load uimage" image (default 300000).
 prepare_station() {
@@ -47,8 +47,11 @@ PLAN
   head -c 8000 /dev/urandom >"$station/media/intro.mp4"
   head -c 1000 /dev/urandom >"$station/media/clips/a.mp4"
 
-  # What the program reads from its working directory.
-  cp "$build/bin/ok.png" "$build/bin/no.png" "$build/bin/pyrewick_zh.qm" "$station/"
+  # What the program reads from its working directory (an installed program
+  # has its own copies: BUILD empty).
+  if [[ -n $build ]]; then
+    cp "$build/bin/ok.png" "$build/bin/no.png" "$build/bin/pyrewick_zh.qm" "$station/"
+  fi
   printf '[General]\nlanuage=en\n' >"$station/configure.ini"
 
   # The line of "vyrsim --eight" (an 8-port hub on root port 1, devices plugged
