@@ -100,13 +100,16 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     resetPortMatchInfo();
 
     // Pictures and translation: the working directory's copy, else the installed one.
-    for (const char *name : {"ok.png", "no.png", "pyrewick_zh.qm"}) {
+    for (const char *name : {"ok.png", "no.png"}) {
         if (!QFileInfo(DataFiles::find(QLatin1String(name))).isFile())
             qWarning().noquote() << "data file" << name
                                  << "is neither in the working directory nor in"
                                  << DataFiles::installedDataDir();
     }
-    translator.load(DataFiles::find(QStringLiteral("pyrewick_zh.qm")));
+    if (!translator.load(DataFiles::find(QStringLiteral("pyrewick_zh.qm"))))
+        qWarning().noquote()
+            << "data file pyrewick_zh.qm is neither in the working directory nor in"
+            << DataFiles::installedDataDir() << "(or it is not a translation)";
     changeLanuage();
 
     burnStation->open();
