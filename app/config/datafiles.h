@@ -13,7 +13,7 @@ namespace DataFiles {
 
 // <program dir>/../share/pyrewick: pictures, translation, driver package.
 QString installedDataDir();
-// <program dir>/../lib/pyrewick: helper programs (the device-console tool).
+// <program dir>/../libexec/pyrewick: helper programs (the device-console tool).
 QString installedHelperDir();
 
 // The path to open for the data file `name` (relative, e.g. "ok.png"): `name`
