@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <atomic>
 #include <cstring>
+#include <unistd.h>
 
 #include "burnclock.h"
 #include "burnstate.h"
@@ -19,6 +20,7 @@ std::atomic<int> gProbeTick{0};
 
 QMutex gRunnerLock;
 ProbeDevThread::DevconRunner gRunner;
+ProbeDevThread::RootCheck gRootCheck;
 
 bool runTool(const QStringList &arguments) {
     ProbeDevThread::DevconRunner runner;
@@ -72,6 +74,32 @@ bool ProbeDevThread::runDevcon(const QStringList &arguments) {
            process.error() != QProcess::FailedToStart;
 }
 
+QString ProbeDevThread::needRootText() {
+    return QStringLiteral("devices without access found: installing the device rules needs root; "
+                          "run as root in the station directory: tools/devcon ") +
+           reinstallArguments().join(QLatin1Char(' '));
+}
+
+void ProbeDevThread::appendMainLog(const QString &text) {
+    WriteLocker lock(&gLogLock);
+    if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
+    gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") + text);
+}
+
+bool ProbeDevThread::runsAsRoot() {
+    RootCheck check;
+    {
+        QMutexLocker lock(&gRunnerLock);
+        check = gRootCheck;
+    }
+    return check ? check() : ::geteuid() == 0;
+}
+
+void ProbeDevThread::setRootCheck(RootCheck check) {
+    QMutexLocker lock(&gRunnerLock);
+    gRootCheck = std::move(check);
+}
+
 void ProbeDevThread::setDevconRunner(DevconRunner runner) {
     QMutexLocker lock(&gRunnerLock);
     gRunner = std::move(runner);
@@ -98,25 +126,39 @@ void ProbeDevThread::pass() {
         else
             qDebug().noquote() << "---------call System Rescan  exited unormal------------";
         gRescanRequest = false;
+        // A rescan re-enumerates the devices: scan them again, so that ports
+        // whose device is still plugged (after Stop, then Start) are marked
+        // connected and burnt again, even when no device came or went.
+        gDeviceChanged = true;
     }
 
     if (gProbeTick.fetch_add(1) % 10 == 5) {
         const int count = VyrGetNeedDriver(kVendor, kProduct);
+        mNeedDriverCount = count > 0 ? count : 0;
         if (count > 0) {
             qDebug().noquote() << "detect NeedInstallDrv " << count;
             gDriverInstalling = true;
+        } else {
+            mToldNeedRoot = 0;
         }
     }
 
     if (gDriverInstalling.load()) {
-        const QString text = QStringLiteral("---------call System  reinstall driver------------");
-        {
-            WriteLocker lock(&gLogLock);
-            gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") +
-                            text);
+        if (!runsAsRoot()) {
+            // Installing the device rules writes to the system's udev rules:
+            // an ordinary user's attempt fails every time. Say so once, and
+            // again only when the devices needing them changed.
+            if (mToldNeedRoot != mNeedDriverCount) {
+                mToldNeedRoot = mNeedDriverCount;
+                appendMainLog(needRootText());
+            }
+        } else {
+            const QString text =
+                QStringLiteral("---------call System  reinstall driver------------");
+            appendMainLog(text);
+            qDebug().noquote() << text;
+            runTool(reinstallArguments());
         }
-        qDebug().noquote() << text;
-        runTool(reinstallArguments());
         gDriverInstalling = false;
     }
 

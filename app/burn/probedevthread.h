@@ -43,6 +43,14 @@ class ProbeDevThread : public QThread {
     // runDevcon.
     using DevconRunner = std::function<bool(const QStringList &arguments)>;
     static void setDevconRunner(DevconRunner runner);
+    // Whether this process runs as root (installing device rules needs it);
+    // a test may answer instead (an empty check restores geteuid()).
+    using RootCheck = std::function<bool()>;
+    static bool runsAsRoot();
+    static void setRootCheck(RootCheck check);
+    // The log panel line that tells an ordinary user how to install the
+    // device rules.
+    static QString needRootText();
 
   signals:
     void newDevice();
@@ -55,6 +63,10 @@ class ProbeDevThread : public QThread {
     static constexpr int kSlotSize = 256;
     std::array<std::vector<char>, kSlots> mSlots;
     std::atomic<int> mRunsEnded{0}; // released at the end of run(), acquired by join()
+    int mNeedDriverCount = 0;       // devices without access at the last driver check
+    int mToldNeedRoot = 0;          // that count when the need for root was last said
+
+    static void appendMainLog(const QString &text);
 };
 
 #endif
