@@ -56,6 +56,10 @@ const BurnCommand &BurnThread::record(int index) const {
     return mPlan->command(index);
 }
 
+const BurnCommand &BurnThread::planRecord(int index) const {
+    return index < planCount() ? record(index) : kEmptyRecord;
+}
+
 int BurnThread::planCount() const {
     return mPlan ? mPlan->commandCount() : 0;
 }

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <atomic>
 #include <cstdint>
@@ -108,11 +109,14 @@ class BurnThread : public QThread {
     // empty record.
     const BurnCommand &record(int index) const;
     int planCount() const;
+    // record(), and an empty record at or beyond the plan's count.
+    const BurnCommand &planRecord(int index) const;
     QString recordCommand(int index) const; // trimmed
     void fail();
     void advanceRecoveryCommand();
     bool placeUpdateFile(const QString &fileName);
-    bool copyTree(VolumeWriter &writer, const QDir &fromDir, const QDir &toDir, bool overwrite);
+    bool copyTree(VolumeWriter &writer, const QDir &fromDir, const QDir &toDir, bool overwrite,
+                  QStringList &trees);
     // One file onto the volume, flushed; a failed copy leaves nothing behind.
     bool copyFileToVolume(const QString &from, const QString &to);
     void runPreparation();

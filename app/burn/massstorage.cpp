@@ -18,8 +18,9 @@
 #include "volumewriter.h"
 
 bool BurnThread::isPlainFileName(const QString &name) {
-    if (name.isEmpty() || name == QLatin1String(".") || name.contains(QLatin1String("..")))
-        return false;
+    // What leaves the directory: "." or ".." as a component, an absolute
+    // name, any separator. Two dots inside a name ("fw..1.zip") are plain.
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) return false;
     return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
            !name.contains(QChar(0));
 }
@@ -52,33 +53,45 @@ QString BurnThread::findDiskPath() {
 
 bool BurnThread::copyDirectory(const QDir &fromDir, const QDir &toDir, bool overwrite) {
     VolumeWriter writer(toDir.absolutePath());
-    if (copyTree(writer, fromDir, toDir, overwrite) && writer.finish()) return true;
+    QStringList trees{QFileInfo(fromDir.absolutePath()).canonicalFilePath()};
+    if (copyTree(writer, fromDir, toDir, overwrite, trees) && writer.finish()) return true;
     mCopyError = writer.error();
     return false;
 }
 
+// `trees`: the real paths of the directory being copied and of every linked
+// directory followed on the way down; a link into one of them is a loop.
 bool BurnThread::copyTree(VolumeWriter &writer, const QDir &fromDir, const QDir &toDir,
-                          bool overwrite) {
+                          bool overwrite, QStringList &trees) {
     QDir formDir_ = fromDir;
     QDir toDir_ = toDir;
     if (!toDir_.exists() && !writer.makeDirectory(toDir_.absolutePath())) return false;
+    // The listing's default filter: files and directories, not hidden entries,
+    // nor special files (a FIFO would block the copy) or dangling links.
     const QFileInfoList fileInfoList =
-        formDir_.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Unsorted);
+        formDir_.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QFileInfo &fileInfo : fileInfoList) {
         const QString name = fileInfo.fileName();
-        if (name == QLatin1String(".") || name == QLatin1String("..")) continue;
         if (fileInfo.isDir()) {
-            // A linked directory could lead back into itself or out of the
-            // media directory: refuse it rather than follow it.
-            if (fileInfo.isSymLink()) {
-                qDebug().noquote()
-                    << "copy " + fileInfo.filePath() << "  to " << name << "linked directory";
-                qDebug().noquote() << "false";
-                return false;
+            const bool linked = fileInfo.isSymLink();
+            const QString real = fileInfo.canonicalFilePath();
+            if (linked) {
+                for (const QString &tree : std::as_const(trees)) {
+                    if (real == tree || real.startsWith(tree + QLatin1Char('/'))) {
+                        qDebug().noquote() << "copy " + fileInfo.filePath() << "  to " << name
+                                           << "linked directory loops";
+                        qDebug().noquote() << "false";
+                        writer.refuse(QStringLiteral("linked directory loops"), name);
+                        return false;
+                    }
+                }
+                trees.append(real);
             }
             qDebug().noquote() << "copy " + fileInfo.filePath() << "  to " << name;
-            if (!copyTree(writer, QDir(fileInfo.filePath()), QDir(toDir_.filePath(name)),
-                          overwrite)) {
+            const bool copied = copyTree(writer, QDir(fileInfo.filePath()),
+                                         QDir(toDir_.filePath(name)), overwrite, trees);
+            if (linked) trees.removeLast();
+            if (!copied) {
                 qDebug().noquote() << "false";
                 return false;
             }
@@ -170,8 +183,8 @@ void BurnThread::runPreparation() {
     if (!mPrepareCmd.startsWith(QLatin1String("prepare"))) return;
     const QString preparename = mPrepareCmd.mid(8);
     if (!isPlainFileName(preparename)) {
-        logShow("refused file name: " + preparename);
-        fail();
+        // A failed prepared copy: the burn goes on.
+        logShow("prepare file failed:" + preparename + ": refused file name");
         return;
     }
     const QString destination = mDiskPath + QLatin1Char('/') + preparename;

@@ -237,7 +237,10 @@ void BurnThread::runRecovery() {
     }
 
     if (!mCmdSent) {
-        mRecoveryCmd = recordCommand(mCurBurnCmd);
+        // A record index at or beyond the plan's count is an empty record,
+        // whatever sn numbers the plan file used.
+        const BurnCommand &rec = planRecord(mCurBurnCmd);
+        mRecoveryCmd = rec.command.trimmed();
         const int open = mRecoveryCmd.indexOf(QLatin1Char('('));
         if (open >= 0) {
             const int close = mRecoveryCmd.lastIndexOf(QLatin1Char(')'));
@@ -255,26 +258,29 @@ void BurnThread::runRecovery() {
         info.message.set(mRecoveryCmd + " :" + mDiskPath);
         mMaxBurnWaitNum = 20;
 
-        if (mRecoveryCmd.startsWith(QLatin1String("update:"))) {
-            mMaxBurnWaitNum = record(mCurBurnCmd).count().toInt();
-            if (!placeUpdateFile(mRecoveryCmd.mid(7))) return;
-        } else if (mRecoveryCmd == QLatin1String("copy_media")) {
+        if (mRecoveryCmd == QLatin1String("copy_media")) {
+            // Copies and moves on, or fails; a second media copy in the same
+            // burn does neither, and its wait runs on to the overtime below.
             copyMediaCommand();
-            return;
-        }
-
-        if (!sendCommandToRecovery(mRecoveryCmd)) {
-            if (mBurnWaitCount > mMaxBurnWaitNum) {
-                fail();
-                logShow(mRecoveryCmd + " overtime " + QString::number(mMaxBurnWaitNum));
-            }
-            return;
-        }
-        if (isNoReplyCommand(mRecoveryCmd)) {
-            mCurBurnCmd += 1;
-            info.lastResult = PORT_STATUS_SUCCESS;
+            if (info.status.load() != PORT_STATUS_RECOVERY) return;
         } else {
-            mCmdSent = true;
+            if (mRecoveryCmd.startsWith(QLatin1String("update:"))) {
+                mMaxBurnWaitNum = rec.count().toInt();
+                if (!placeUpdateFile(mRecoveryCmd.mid(7))) return;
+            }
+            if (!sendCommandToRecovery(mRecoveryCmd)) {
+                if (mBurnWaitCount > mMaxBurnWaitNum) {
+                    fail();
+                    logShow(mRecoveryCmd + " overtime " + QString::number(mMaxBurnWaitNum));
+                }
+                return;
+            }
+            if (isNoReplyCommand(mRecoveryCmd)) {
+                mCurBurnCmd += 1;
+                info.lastResult = PORT_STATUS_SUCCESS;
+            } else {
+                mCmdSent = true;
+            }
         }
     } else {
         const QString state = getUpdateStatus();
@@ -359,18 +365,22 @@ void BurnThread::rematchPortInfo() {
         const QByteArray latin = path.toLatin1();
         const VyrHandle handle = VyrGetDeviceHandle(deviceName, latin.constData());
         if (handle <= 0) continue; // cannot be read now; looked at again next tick
-        QString id;
-        if (readIdText(handle, &id)) {
-            for (int k = 0; k < PORT_COUNT; ++k) {
-                const QString devId = gPortInfo[k].devId.get();
-                // The id travels with its terminating zero, so the text read
-                // back is the whole id: compare whole texts, so that an id
-                // never claims a device whose id merely begins with it.
-                if (!devId.isEmpty() && id == devId) {
-                    qDebug().noquote()
-                        << "replace portpath" << gPortInfo[k].portPath.get() << " to  " << path;
-                    gPortInfo[k].portPath.set(path);
-                }
+        // A failed read fails this port's burn ("read command data to ram
+        // failed! "), as every read of the id does.
+        const QString id = readIdValue(handle);
+        if (gPortInfo[mThreadOrder].status.load() == PORT_STATUS_FAILED) {
+            ::close(static_cast<int>(handle));
+            return;
+        }
+        for (int k = 0; k < PORT_COUNT; ++k) {
+            const QString devId = gPortInfo[k].devId.get();
+            // The id travels with its terminating zero, so the text read
+            // back is the whole id: compare whole texts, so that an id
+            // never claims a device whose id merely begins with it.
+            if (!devId.isEmpty() && id == devId) {
+                qDebug().noquote()
+                    << "replace portpath" << gPortInfo[k].portPath.get() << " to  " << path;
+                gPortInfo[k].portPath.set(path);
             }
         }
         ::close(static_cast<int>(handle));

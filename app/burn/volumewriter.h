@@ -51,6 +51,8 @@ class VolumeWriter {
     void discard();
 
     QString error() const { return mError; }
+    // Records why the copy was refused before anything was written.
+    void refuse(const QString &why, const QString &name) { mError = why + QLatin1Char(' ') + name; }
 
   private:
     bool failed(const QString &what, const QString &path, int err, bool named = true);

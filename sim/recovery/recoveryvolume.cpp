@@ -44,6 +44,7 @@ enum : uint8_t {
 enum : uint8_t {
     AscInvalidOpcode = 0x20,
     AscInvalidField = 0x24,
+    AscPowerOnReset = 0x29,
 };
 
 bool isLeaveCommand(const std::string &cmd) {
@@ -323,6 +324,10 @@ bool RecoveryVolume::serveOne(int fd) {
         sense[7] = 10;   // additional sense length
         sense[12] = asc;
     };
+    auto unitAttention = [&out, &checkCondition] {
+        checkCondition(AscPowerOnReset);
+        out[4 + 2] = 0x06; // UNIT ATTENTION
+    };
 
     int32_t result = 0;
     std::string leaving;
@@ -347,11 +352,15 @@ bool RecoveryVolume::serveOne(int fd) {
         } else if (!cdbLenOk) {
             checkCondition(AscInvalidField);
         } else if (op == OpFileCopyComplete) {
-            if (r.b1 != 6 || r.b2 == vyrwire::ScsiToDevice) checkCondition(AscInvalidField);
+            if (r.b1 != 6 || r.b2 == vyrwire::ScsiToDevice)
+                checkCondition(AscInvalidField);
+            else if (d->cfg.unitAttention)
+                unitAttention();
         } else if (op == OpUpdateState) {
             if (r.b1 != 6 || r.b2 != vyrwire::ScsiFromDevice) {
                 checkCondition(AscInvalidField);
             } else {
+                if (d->cfg.unitAttention) unitAttention();
                 std::string text = d->stateLocked(Clock::now());
                 std::vector<uint8_t> state(StateTextSize, 0);
                 std::memcpy(state.data(), text.data(), std::min(text.size(), StateTextSize));

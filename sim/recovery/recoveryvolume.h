@@ -46,6 +46,9 @@ struct RecoveryConfig {
     bool vanishVolume = false; // the volume directory is removed when the first command arrives
     int scsiErrno = 0;         // SCSI requests fail with -scsiErrno (no effect on the device)
     int scsiErrorCount = 0;    // only the first N requests fail; 0 = all of them
+    // 0xC0 and 0xC1 are answered with CHECK CONDITION (unit attention) while
+    // still carried out, 0xC1 with its state text, as some disks do.
+    bool unitAttention = false;
 };
 
 class RecoveryVolume {

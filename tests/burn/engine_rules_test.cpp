@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <sys/stat.h>
 
 #include "buildvariant.h"
 #include "burnclock.h"
@@ -138,7 +139,9 @@ TEST_F(CleanState, NewBurnStartsWithFreshLoadingCounters) {
 TEST(FileNames, OnlyPlainNamesAreTaken) {
     EXPECT_TRUE(BurnThread::isPlainFileName("update.zip"));
     EXPECT_TRUE(BurnThread::isPlainFileName("patch-1.2.zip"));
-    for (const char *bad : {"", ".", "..", "../update.zip", "a/b", "/etc/passwd", "a\\b", "x..y"})
+    EXPECT_TRUE(BurnThread::isPlainFileName("fw..1.zip"));
+    EXPECT_TRUE(BurnThread::isPlainFileName("..zip"));
+    for (const char *bad : {"", ".", "..", "../update.zip", "a/b", "/etc/passwd", "a\\b", "x/.."})
         EXPECT_FALSE(BurnThread::isPlainFileName(bad)) << bad;
 }
 
@@ -167,6 +170,42 @@ TEST(CopyDirectory, OverwriteReplacesExistingFilesAndRecurses) {
     // followed for ever.
     QFile::link(root.filePath("from"), root.filePath("from/sub/loop"));
     EXPECT_FALSE(t.copyDirectory(QDir(root.filePath("from")), QDir(root.filePath("to2")), true));
+    EXPECT_EQ(t.copyError(), "linked directory loops loop");
+}
+
+// The media listing takes what the directory listing shows by default: a
+// linked directory elsewhere is copied, hidden entries and special files
+// (a dangling link, a FIFO that would block the copy) are left out, and a
+// link in the linked directory back to it is a loop.
+TEST(CopyDirectory, DefaultListingAndLinkedDirectories) {
+    QTemporaryDir tmp;
+    QDir root(tmp.path());
+    root.mkpath("media");
+    root.mkpath("elsewhere/deep");
+    root.mkpath("to");
+    auto write = [](const QString &path) {
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write("x");
+    };
+    write(root.filePath("media/clip.mp4"));
+    write(root.filePath("media/.hidden"));
+    write(root.filePath("elsewhere/deep/b.mp4"));
+    QFile::link(root.filePath("elsewhere"), root.filePath("media/linked"));
+    QFile::link(root.filePath("gone"), root.filePath("media/dangling"));
+    ASSERT_EQ(::mkfifo(root.filePath("media/pipe").toLocal8Bit().constData(), 0600), 0);
+    CopyProbe t;
+    ASSERT_TRUE(t.copyDirectory(QDir(root.filePath("media")), QDir(root.filePath("to")), true))
+        << t.copyError().toStdString();
+    EXPECT_TRUE(QFile::exists(root.filePath("to/clip.mp4")));
+    EXPECT_TRUE(QFile::exists(root.filePath("to/linked/deep/b.mp4")));
+    EXPECT_FALSE(QFileInfo(root.filePath("to/linked")).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("to/.hidden")));
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("to/pipe")));
+    EXPECT_FALSE(QFileInfo(root.filePath("to/dangling")).isSymLink());
+
+    QFile::link(root.filePath("elsewhere"), root.filePath("elsewhere/deep/up"));
+    EXPECT_FALSE(t.copyDirectory(QDir(root.filePath("media")), QDir(root.filePath("to3")), true));
 }
 
 TEST_F(CleanState, PortMatchingByTheLastCharacterOfThePath) {
@@ -272,6 +311,49 @@ TEST(WatchThread, ScanMarksArrivalsAndDeparturesOfConnectedPortsOnly) {
     EXPECT_EQ(gPortInfo[2].status.load(), PORT_STATUS_NONE);
     EXPECT_EQ(gPortInfo[3].status.load(), PORT_STATUS_LOADING);
     EXPECT_FALSE(gDeviceChanged.load());
+}
+
+// An ordinary user cannot install the device rules: the log panel says once
+// how to, the tool is not run again and again, and the line comes back only
+// when the devices without access changed.
+TEST(WatchThread, DriverReinstallWithoutRootIsExplainedOnce) {
+    BurnLine bl(BuildVariant::MultiPort);
+    QStringList calls;
+    ProbeDevThread::setDevconRunner([&calls](const QStringList &arguments) {
+        calls << arguments.join(' ');
+        return true;
+    });
+    ProbeDevThread::setRootCheck([] { return false; });
+    vyrsim::DeviceSpec stuck = bl.deviceSpec();
+    stuck.stuck = true; // its node is missing: no access
+    const int a = bl.line().plug(BurnLine::hubPort(1), stuck);
+    ProbeDevThread probe;
+    QString panel;
+    auto passes = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            gDeviceChanged = false; // no scan (it would power-cycle the port)
+            probe.pass();
+            panel += gMainLog.take();
+        }
+    };
+    passes(30);
+    EXPECT_EQ(panel.count(ProbeDevThread::needRootText()), 1) << panel.toStdString();
+    EXPECT_TRUE(panel.contains("tools/devcon update VyrtekusbBurningdriver/linux/"
+                               "Skelmar_Device.rules"));
+    EXPECT_TRUE(calls.filter("update").isEmpty());
+
+    // A second device without access: said again, once.
+    bl.line().plug(BurnLine::hubPort(2), stuck);
+    passes(20);
+    EXPECT_EQ(panel.count(ProbeDevThread::needRootText()), 2);
+    bl.line().unplug(a);
+
+    // As root the tool is run.
+    ProbeDevThread::setRootCheck([] { return true; });
+    passes(10);
+    EXPECT_EQ(calls.filter("update").size(), 1);
+    ProbeDevThread::setRootCheck(nullptr);
+    ProbeDevThread::setDevconRunner(nullptr);
 }
 
 TEST(DeviceConsole, CommandLines) {

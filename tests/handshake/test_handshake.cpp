@@ -288,6 +288,18 @@ TEST_F(Handshake, InjectedFaults) {
     EXPECT_EQ(state(), "running format");
 }
 
+// A disk that reports a unit attention on the copy notice and the state
+// request still carried them out: both succeed, the state text is read.
+TEST_F(Handshake, UnitAttentionStillCarriesTheNoticeAndTheState) {
+    RecoveryConfig cfg = quick();
+    cfg.unitAttention = true;
+    plug(cfg);
+    EXPECT_EQ(VyrSetFileCopyComplete(vol.c_str()), 0);
+    EXPECT_EQ(state(), "ready");
+    ASSERT_EQ(send("format_data"), 0);
+    EXPECT_EQ(waitState("success"), "success");
+}
+
 TEST_F(Handshake, ResetMakesTheVolumeLeave) {
     std::promise<std::string> left;
     dev = std::make_unique<RecoveryVolume>(vol, quick());
