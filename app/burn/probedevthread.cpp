@@ -76,8 +76,8 @@ bool ProbeDevThread::runDevcon(const QStringList &arguments) {
 
 QString ProbeDevThread::needRootText() {
     return QStringLiteral("devices without access found: installing the device rules needs root; "
-                          "run as root in the station directory: tools/devcon ") +
-           reinstallArguments().join(QLatin1Char(' '));
+                          "run as root: ") +
+           devconProgram() + QLatin1Char(' ') + reinstallArguments().join(QLatin1Char(' '));
 }
 
 void ProbeDevThread::appendMainLog(const QString &text) {
