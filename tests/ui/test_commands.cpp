@@ -8,6 +8,7 @@
 #include "burnstate.h"
 #include "uitestenv.h"
 
+#include <QDir>
 #include <QFile>
 #include <memory>
 
@@ -115,4 +116,32 @@ TEST_F(Commands, ImportConfigResetsStatisticsAndReportsUnreadableFile) {
     EXPECT_EQ(gFailCountByStep[1], 0);
     EXPECT_TRUE(ui()->tedit_logshow->toPlainText().contains("-----importConfigFiles-----filename" +
                                                             dir() + "/plans/p.xml"));
+}
+
+// A media directory chosen, then the dialog cancelled: the path, its label
+// and the log line follow the choice, and a cancel clears them.
+TEST_F(Commands, MediaDirectoryImportAndCancel) {
+    open();
+    const QString media = dir() + "/media";
+    QDir().mkpath(media);
+    fileAnswers << media;
+    w->importMediaFiles();
+    EXPECT_EQ(mediaFilesPath.get(), media);
+    EXPECT_EQ(ui()->label_mediafile->text(), "Media Dir:" + media);
+    EXPECT_TRUE(
+        ui()->tedit_logshow->toPlainText().endsWith("set upgrade Media File Path: " + media));
+
+    w->importMediaFiles(); // no answer: cancelled
+    EXPECT_TRUE(mediaFilesPath.get().isEmpty());
+    EXPECT_TRUE(ui()->label_mediafile->text().isEmpty());
+    EXPECT_TRUE(ui()->tedit_logshow->toPlainText().endsWith("set upgrade Media File Path: "));
+}
+
+TEST_F(Commands, VersionBoxOfEachBuild) {
+    open();
+    w->showVersion();
+    setBuildVariant(BuildVariant::MultiPort);
+    w->showVersion();
+    EXPECT_EQ(boxes, QStringList({"|V1.2.8.0817.SP3.life or live .testnohub",
+                                  "|V1.2.8.0817.SP3.life or live "}));
 }

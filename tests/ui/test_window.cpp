@@ -10,6 +10,10 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QGlyphRun>
+#include <QHeaderView>
+#include <QImage>
+#include <QTextLayout>
 #include <QProgressBar>
 #include <QSettings>
 #include <memory>
@@ -296,4 +300,62 @@ TEST_F(Window, LanguageToggleTwiceReturns) {
     open();
     QCoreApplication::processEvents();
     EXPECT_EQ(ui()->pushButton_stop->text(), QString::fromUtf8("停止"));
+}
+
+// The "Progress" header keeps its black brush; its text must read on it.
+TEST_F(Window, ProgressHeaderTextReadsOnItsBlackBrush) {
+    open();
+    QTableWidget *t = ui()->tableWidget;
+    QTableWidgetItem *header = t->horizontalHeaderItem(0);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->background().color(), QColor(Qt::black));
+    w->show();
+    QCoreApplication::processEvents();
+    QHeaderView *view = t->horizontalHeader();
+    // Light pixels inside the section (away from its frame) are the text.
+    auto lightPixels = [view] {
+        const QImage image = view->grab().toImage();
+        const QRect section(view->sectionViewportPosition(0) + 4, 3, view->sectionSize(0) - 8,
+                            view->height() - 6);
+        int light = 0;
+        for (int y = section.top(); y <= section.bottom(); ++y)
+            for (int x = section.left(); x <= section.right(); ++x)
+                if (QColor(image.pixel(x, y)).lightness() > 160) ++light;
+        return light;
+    };
+    EXPECT_GT(lightPixels(), 20);
+    // The same measure on a dark text finds nothing: it sees the text.
+    header->setForeground(QColor(Qt::black));
+    QCoreApplication::processEvents();
+    EXPECT_LT(lightPixels(), 5);
+}
+
+// Chinese is the default language: every character of the window's Chinese
+// texts must come from a font that has it (glyph 0 is the empty box).
+TEST_F(Window, ChineseTextsHaveGlyphs) {
+    ASSERT_TRUE(QFile::copy(QStringLiteral(PYREWICK_BIN_DIR "/pyrewick_zh.qm"), "pyrewick_zh.qm"));
+    open();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(ui()->pushButton_start->text(), QString::fromUtf8("开始"));
+    const QList<QPair<QString, QFont>> texts = {
+        {ui()->pushButton_start->text(), ui()->pushButton_start->font()},
+        {ui()->pushButton_stop->text(), ui()->pushButton_stop->font()},
+        {statusText(0), ui()->tableWidget->font()},
+        {ui()->menuConfig->title(), ui()->menuConfig->font()},
+    };
+    for (const auto &[text, font] : texts) {
+        QTextLayout layout(text, font);
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        int glyphs = 0;
+        for (const QGlyphRun &run : layout.glyphRuns()) {
+            for (quint32 index : run.glyphIndexes()) {
+                EXPECT_NE(index, 0u)
+                    << text.toStdString() << " in " << run.rawFont().familyName().toStdString();
+                ++glyphs;
+            }
+        }
+        EXPECT_GT(glyphs, 0) << text.toStdString();
+    }
 }
