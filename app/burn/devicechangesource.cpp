@@ -4,37 +4,58 @@
 #include <QDir>
 #include <QFileSystemWatcher>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cstring>
 #include <libudev.h>
 
+#include "burnclock.h"
 #include "burnstate.h"
 #include "sysroot.h"
 
-DeviceChangeSource::DeviceChangeSource(QObject *parent) : QObject(parent) {
+const char *const DeviceChangeSource::kPollingText =
+    "no device change monitor: looking for device changes every second";
+
+DeviceChangeSource::DeviceChangeSource(QObject *parent, Mode mode) : QObject(parent) {
     gPcVersion.set(pcVersion());
-    if (!vyrsys::root().empty()) {
-        mWatchedDir = QString::fromStdString(vyrsys::path("sys/bus/usb/devices"));
+    mWatchedDir = QString::fromStdString(vyrsys::path("sys/bus/usb/devices"));
+    if (mode == Mode::Auto && !vyrsys::root().empty()) {
         mWatcher = new QFileSystemWatcher(this);
         connect(mWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
             notify();
-            watchDirectory(); // a replaced directory must be watched again
+            // A replaced directory must be watched again; a removed one is
+            // looked for until it is back.
+            if (!watchDirectory()) startPolling();
         });
-        watchDirectory();
+        // A line that is not there yet: look for its directory every second
+        // until it appears, then watch it.
+        if (!watchDirectory()) startPolling();
         mActive = true;
         return;
     }
 
-    mUdev = udev_new();
-    if (!mUdev) return;
-    mMonitor = udev_monitor_new_from_netlink(mUdev, "udev");
-    if (!mMonitor ||
-        udev_monitor_filter_add_match_subsystem_devtype(mMonitor, "usb", nullptr) < 0 ||
-        udev_monitor_enable_receiving(mMonitor) < 0) {
-        qDebug().noquote() << "device change monitor unavailable";
-        return;
+    if (mode == Mode::Auto) {
+        mUdev = udev_new();
+        if (mUdev) mMonitor = udev_monitor_new_from_netlink(mUdev, "udev");
+        if (mMonitor &&
+            udev_monitor_filter_add_match_subsystem_devtype(mMonitor, "usb", nullptr) >= 0 &&
+            udev_monitor_enable_receiving(mMonitor) >= 0) {
+            mNotifier =
+                new QSocketNotifier(udev_monitor_get_fd(mMonitor), QSocketNotifier::Read, this);
+            connect(mNotifier, &QSocketNotifier::activated, this, [this] { readMonitor(); });
+            mActive = true;
+            return;
+        }
     }
-    mNotifier = new QSocketNotifier(udev_monitor_get_fd(mMonitor), QSocketNotifier::Read, this);
-    connect(mNotifier, &QSocketNotifier::activated, this, [this] { readMonitor(); });
+    // No monitor: look at the USB device directory every second instead, and
+    // tell the operator once.
+    qDebug().noquote() << "device change monitor unavailable";
+    {
+        WriteLocker lock(&gLogLock);
+        if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
+        gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") +
+                        QString::fromLatin1(kPollingText));
+    }
+    startPolling();
     mActive = true;
 }
 
@@ -50,9 +71,39 @@ void DeviceChangeSource::notify() {
     emit changed();
 }
 
-void DeviceChangeSource::watchDirectory() {
-    if (!mWatcher->directories().contains(mWatchedDir) && QDir(mWatchedDir).exists())
-        mWatcher->addPath(mWatchedDir);
+bool DeviceChangeSource::watchDirectory() {
+    if (mWatcher->directories().contains(mWatchedDir)) return true;
+    return QDir(mWatchedDir).exists() && mWatcher->addPath(mWatchedDir);
+}
+
+void DeviceChangeSource::startPolling() {
+    mSnapshot = snapshot();
+    if (!mPoll) {
+        mPoll = new QTimer(this);
+        connect(mPoll, &QTimer::timeout, this, &DeviceChangeSource::poll);
+    }
+    mPoll->start(BurnClock::scaledMs(1000));
+}
+
+QStringList DeviceChangeSource::snapshot() const {
+    QStringList names =
+        QDir(mWatchedDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    names.sort();
+    return names;
+}
+
+void DeviceChangeSource::poll() {
+    if (mWatcher) {
+        // Waiting for the line's directory to appear.
+        if (!watchDirectory()) return;
+        mPoll->stop();
+        notify();
+        return;
+    }
+    QStringList now = snapshot();
+    if (now == mSnapshot) return;
+    mSnapshot = std::move(now);
+    notify();
 }
 
 void DeviceChangeSource::readMonitor() {

@@ -7,8 +7,10 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QFileSystemWatcher;
+class QTimer;
 class QSocketNotifier;
 struct udev;
 struct udev_monitor;
@@ -17,7 +19,14 @@ class DeviceChangeSource : public QObject {
     Q_OBJECT
 
   public:
-    explicit DeviceChangeSource(QObject *parent = nullptr);
+    // Auto: the udev monitor (a file watcher under a system root), looking
+    // for changes every second where neither can be had. Polling: only that
+    // (tests).
+    enum class Mode { Auto, Polling };
+    // The log panel line said when no monitor could be set up.
+    static const char *const kPollingText;
+
+    explicit DeviceChangeSource(QObject *parent = nullptr, Mode mode = Mode::Auto);
     ~DeviceChangeSource() override;
 
     // False when no notification source could be set up.
@@ -31,11 +40,16 @@ class DeviceChangeSource : public QObject {
 
   private:
     void notify();
-    void watchDirectory();
+    bool watchDirectory(); // true when the directory is watched
+    void startPolling();
+    void poll();
+    QStringList snapshot() const;
     void readMonitor();
 
     QFileSystemWatcher *mWatcher = nullptr;
     QString mWatchedDir;
+    QTimer *mPoll = nullptr;
+    QStringList mSnapshot;
     QSocketNotifier *mNotifier = nullptr;
     struct udev *mUdev = nullptr;
     struct udev_monitor *mMonitor = nullptr;

@@ -66,7 +66,8 @@ std::string hex(uint32_t v) {
 uint32_t addToSum(uint32_t sum, uint64_t offset, const uint8_t *data, size_t len) {
     size_t i = 0;
     if (len > 0 && (offset & 1)) sum += uint32_t(data[i++]) << 8;
-    for (; i + 1 < len; i += 2) sum += uint32_t(data[i]) | uint32_t(data[i + 1]) << 8;
+    for (; i + 1 < len; i += 2)
+        sum += uint32_t(data[i]) | uint32_t(data[i + 1]) << 8;
     if (i < len) sum += uint32_t(data[i]);
     return sum;
 }
@@ -539,10 +540,11 @@ RomDevice::Impl::Outcome RomDevice::Impl::textCommand(const vyrwire::Request &r,
         setStatus("success");
         // The loader hands over to the operating system: the device leaves
         // the bus right after it acknowledged the command.
-        o.after = [this] {
-            leaveBus();
-            if (self->onBootm) self->onBootm();
-        };
+        if (!cfg.stayOnBootm)
+            o.after = [this] {
+                leaveBus();
+                if (self->onBootm) self->onBootm();
+            };
     } else {
         setStatus("success");
     }

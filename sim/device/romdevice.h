@@ -29,10 +29,11 @@ namespace vyrsim {
 enum : int { StageRom = 0, StageFirstLoader = 8, StageBootLoader = 16 };
 
 struct RomDeviceConfig {
-    int stage = StageRom;    // stage the device starts in
-    int runDelayMs = 0;      // time between an accepted run and the stage moving on
-    bool leaveOnRun = false; // after run the device leaves the bus (re-enumerates)
-    int commandDelayMs = 0;  // a text command runs this long; a status request waits for it
+    int stage = StageRom;     // stage the device starts in
+    int runDelayMs = 0;       // time between an accepted run and the stage moving on
+    bool leaveOnRun = false;  // after run the device leaves the bus (re-enumerates)
+    int commandDelayMs = 0;   // a text command runs this long; a status request waits for it
+    bool stayOnBootm = false; // "bootm" is answered but the device stays in ROM mode
 };
 
 // What a request is, for fault injection.

@@ -95,6 +95,7 @@ struct RecoveryVolume::Impl {
     std::vector<std::string> commands;
     std::vector<ScsiRecord> records;
     unsigned scsiRequests = 0;
+    int refused = 0; // 0xC3 requests refused so far (refusedCommands)
     bool vanished = false;
 
     // Serving state (under lock).
@@ -347,8 +348,13 @@ bool RecoveryVolume::serveOne(int fd) {
                        (d->cfg.scsiErrorCount <= 0 || n < unsigned(d->cfg.scsiErrorCount));
         uint8_t op = cdb[0];
         bool cdbLenOk = r.b1 >= 6 && r.b1 <= 16;
+        if (!faulted && op == OpCommand && d->refused < d->cfg.refusedCommands) {
+            ++d->refused;
+            faulted = true;
+            result = -EIO;
+        }
         if (faulted) {
-            result = -std::abs(d->cfg.scsiErrno);
+            if (result == 0) result = -std::abs(d->cfg.scsiErrno);
         } else if (!cdbLenOk) {
             checkCondition(AscInvalidField);
         } else if (op == OpFileCopyComplete) {

@@ -49,6 +49,7 @@ struct RecoveryConfig {
     // 0xC0 and 0xC1 are answered with CHECK CONDITION (unit attention) while
     // still carried out, 0xC1 with its state text, as some disks do.
     bool unitAttention = false;
+    int refusedCommands = 0; // the first N 0xC3 requests fail with -EIO (no effect)
 };
 
 class RecoveryVolume {

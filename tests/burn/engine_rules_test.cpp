@@ -356,14 +356,6 @@ TEST(WatchThread, DriverReinstallWithoutRootIsExplainedOnce) {
     ProbeDevThread::setDevconRunner(nullptr);
 }
 
-TEST(DeviceConsole, CommandLines) {
-    gPcVersion.set("linux");
-    EXPECT_EQ(ProbeDevThread::rescanArguments(), QStringList{"rescan"});
-    EXPECT_EQ(ProbeDevThread::reinstallArguments(),
-              (QStringList{"update", "VyrtekusbBurningdriver/linux/Skelmar_Device.rules",
-                           "USB\\VID_1B8E&PID_C003"}));
-}
-
 TEST(Clock, ScaleShortensDurations) {
     BurnClock::setScale(0.05);
     EXPECT_EQ(BurnClock::scaledMs(1000), 50);

@@ -324,6 +324,10 @@ TEST_F(Handshake, NodeMustBeABlockDeviceOrAVolumeSocket) {
     EXPECT_EQ(send("reset"), -ENODEV);
     fs::remove(root + "/dev/sda");
     // A block device that is not a SCSI disk refuses the pass-through call.
+    // The library picks SG_IO by the node's file type and exports only the
+    // three commands, so this needs a block node of the test's own: linking
+    // to an existing one would send vendor commands to a real disk of the
+    // machine. Without the right to make nodes the check is skipped.
     if (mknod((root + "/dev/sda").c_str(), S_IFBLK | 0600, makedev(7, 0)) != 0 ||
         access((root + "/dev/sda").c_str(), R_OK | W_OK) != 0)
         GTEST_SKIP() << "cannot make a block node here";

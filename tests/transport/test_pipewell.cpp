@@ -70,11 +70,12 @@ TEST_F(Pipewell, OpenSetsEndpointsAndNullRecordsAreRefused) {
     EXPECT_EQ(d.bulkInEndpoint, 0x81);
     EXPECT_EQ(d.bulkOutEndpoint, 0x02);
     EXPECT_EQ(CloseUsbDevice(&d), 1);
-    EXPECT_EQ(OpenUsbDevice(nullptr) + CloseUsbDevice(nullptr) +
-                  usbReadFile(nullptr, nullptr, 0, nullptr, nullptr) +
-                  usbWriteFile(nullptr, nullptr, 0, nullptr, nullptr) +
-                  usbDeviceIoControl(nullptr, IOCTL_IDENTIFY_HOST, nullptr, 0, nullptr, 0, nullptr,
-                                     nullptr),
+    EXPECT_EQ(OpenUsbDevice(nullptr), 0);
+    EXPECT_EQ(CloseUsbDevice(nullptr), 0);
+    EXPECT_EQ(usbReadFile(nullptr, nullptr, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(usbWriteFile(nullptr, nullptr, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(usbDeviceIoControl(nullptr, IOCTL_IDENTIFY_HOST, nullptr, 0, nullptr, 0, nullptr,
+                                 nullptr),
               0);
 }
 
