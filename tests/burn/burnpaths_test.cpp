@@ -123,3 +123,45 @@ TEST_F(BurnPath, RecoveryCommandTakenOnTheSecondAttempt) {
     EXPECT_TRUE(bl.logHas(0, "send command 2nd time : final ok!")) << bl.logDump(0);
     EXPECT_EQ(bl.line().recovery(id)->commands().front(), "update:update.zip");
 }
+
+// A device that stops answering: each loading command counts its ticks (or
+// failed attempts) up to its own limit and fails with its own line.
+struct TickLimit {
+    const char *plan;
+    const char *failLine;
+};
+
+class LoadLimit : public BurnPath, public ::testing::WithParamInterface<TickLimit> {};
+
+TEST_P(LoadLimit, SilentDeviceFailsOnTheCommandsLimit) {
+    bl.writePlan(QString("<progress>") + GetParam().plan + "</progress>");
+    const int id = plug(bl.deviceSpec());
+    bl.line().romDevice(id)->injectFault(vyrsim::RequestKind::Identify, vyrsim::Fault::Stall);
+    bl.start();
+    waitFailedAt(0);
+    const QStringList lines = bl.log(0).filter(GetParam().failLine);
+    EXPECT_EQ(lines.size(), 1) << bl.logDump(0);
+    EXPECT_TRUE(bl.logHas(0, "failed ,current step is 0 "));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loading, LoadLimit,
+    ::testing::Values(
+        TickLimit{
+            R"(<command sn="0" path="spl.bin" address="80000000" run="true">load spl</command>)",
+            "load spl failed 20 times,maybe because rom code cannot run"},
+        TickLimit{R"(<command sn="0" path="upgrade.img" address="83000000">load to ram</command>)",
+                  "upgrade.img failed for 10 times"},
+        TickLimit{R"(<command sn="0" address="8f000000" cmd="upgrade:1#">load addr</command>)",
+                  "load command: upgrade:1# failed for  10 times"}));
+
+// A RAM load whose record names no file fails at once: the plan joins the
+// missing name to its directory, which cannot be opened as a file.
+TEST_F(BurnPath, LoadWithoutAFileFails) {
+    bl.writePlan(
+        R"(<progress><command sn="0" address="83000000">load to ram</command></progress>)");
+    plug(bl.deviceSpec());
+    bl.start();
+    waitLoadFailed();
+    EXPECT_TRUE(bl.logHas(0, "can not open the file " + bl.dir() + "/plan/")) << bl.logDump(0);
+}
