@@ -8,18 +8,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "littleendian.h"
+
 namespace romvane {
 
-inline void putLe32(uint8_t *p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-inline uint32_t getLe32(const uint8_t *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+using le::get32;
+using le::put32;
 
 // TplCmdBlock: 64 command bytes (zero-padded text, or a fixed layout such as
 // BurnStepBlock), then the values the device sees as wValue and wIndex.
@@ -29,14 +23,8 @@ struct TplCmdBlock {
     uint8_t bytes[Size] = {};
 
     uint8_t *command() { return bytes; }
-    void setValue(uint16_t v) {
-        bytes[64] = uint8_t(v);
-        bytes[65] = uint8_t(v >> 8);
-    }
-    void setIndex(uint16_t v) {
-        bytes[66] = uint8_t(v);
-        bytes[67] = uint8_t(v >> 8);
-    }
+    void setValue(uint16_t v) { le::put16(bytes + 64, v); }
+    void setIndex(uint16_t v) { le::put16(bytes + 66, v); }
 };
 
 // LargeMemHeader: the 128-byte input of a bulk announce. Only bytes 0..15 go
@@ -47,11 +35,11 @@ struct LargeMemHeader {
 
     LargeMemHeader(uint32_t address, uint32_t total, uint32_t checksum, uint32_t sequence,
                    uint32_t blockLength) {
-        putLe32(bytes + 0, address);
-        putLe32(bytes + 4, total);
-        putLe32(bytes + 8, checksum);
-        putLe32(bytes + 12, sequence);
-        putLe32(bytes + 64, blockLength);
+        put32(bytes + 0, address);
+        put32(bytes + 4, total);
+        put32(bytes + 8, checksum);
+        put32(bytes + 12, sequence);
+        put32(bytes + 64, blockLength);
     }
 };
 
@@ -65,11 +53,11 @@ struct BurnStepBlock {
                              uint64_t stepValue, const char *stepText) {
         TplCmdBlock b;
         uint8_t *c = b.command();
-        putLe32(c + 0, address);
-        putLe32(c + 4, stepExtra);
-        putLe32(c + 12, chunkLength);
-        putLe32(c + 16, uint32_t(stepValue));
-        putLe32(c + 20, uint32_t(stepValue >> 32));
+        put32(c + 0, address);
+        put32(c + 4, stepExtra);
+        put32(c + 12, chunkLength);
+        put32(c + 16, uint32_t(stepValue));
+        put32(c + 20, uint32_t(stepValue >> 32));
         if (stepText) {
             size_t n = strnlen(stepText, TextMax);
             std::memcpy(c + TextOffset, stepText, n);

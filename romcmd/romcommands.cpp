@@ -88,7 +88,7 @@ int VyrUsbWriteMemCtr(RomRequest *req) {
         // bits 15..0 on the wire), then the piece as the data stage. A piece
         // under 4 bytes is refused by the transport and ends the write.
         uint8_t in[4 + PieceMax];
-        putLe32(in, req->ram_addr);
+        put32(in, req->ram_addr);
         std::memcpy(in + 4, source, piece);
         uint32_t returned = 0;
         if (usbDeviceIoControl(&drv, IOCTL_WRITE_MEM, in, /* inLen */ 4 + piece, nullptr, 0,
@@ -112,7 +112,7 @@ int VyrUsbReadMemCtr(RomRequest *req) {
             uint32_t piece = std::min(req->length - done, PieceMax);
             // IOCTL_READ_MEM input: the 4 address bytes; the reply is the piece.
             uint8_t in[4];
-            putLe32(in, req->ram_addr);
+            put32(in, req->ram_addr);
             uint32_t returned = 0;
             if (usbDeviceIoControl(&drv, IOCTL_READ_MEM, in, /* inLen */ 4,
                                    dest ? dest + done : nullptr, /* outLen */ piece, &returned,
@@ -134,7 +134,7 @@ int VyrUsbRunBinCode(RomRequest *req) {
     if (!openDrv(drv, req->handle)) return CmdOpenFailed;
     // IOCTL_RUN_ADDR: the 4 address bytes are both the setup fields and the data.
     uint8_t in[4];
-    putLe32(in, req->ram_addr);
+    put32(in, req->ram_addr);
     int ok =
         usbDeviceIoControl(&drv, IOCTL_RUN_ADDR, in, /* inLen */ 4, nullptr, 0, nullptr, nullptr);
     CloseUsbDevice(&drv);

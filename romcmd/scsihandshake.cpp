@@ -282,11 +282,13 @@ Attempt sendToVolume(const char *drive, const ScsiCommand &cmd) {
     if (a.result != 0) return a;
     int fd = path->open(node);
     if (fd < 0) {
+        vyr_printf("[%s] open %s error=%d\n", path->name, node.c_str(), -fd);
         a.result = fd;
         return a;
     }
     a.opened = true;
     a.result = path->exchange(fd, cmd, a.outcome);
+    if (a.result != 0) vyr_printf("[%s] %s error=%d\n", path->name, node.c_str(), -a.result);
     ::close(fd);
     return a;
 }

@@ -25,7 +25,9 @@ namespace {
 // libusb_wrap_sys_device needs the default context; a caller that skipped
 // OpenUsbDevice (or whose open could not initialise libusb) must not reach
 // libusb without one.
-int ensureContext() { return contextReady ? 0 : initLibusb(); }
+int ensureContext() {
+    return contextReady ? 0 : initLibusb();
+}
 
 template <class F> int withHandle(int fd, F f) {
     int r = ensureContext();
@@ -62,6 +64,6 @@ int reset(int fd) {
 
 } // namespace
 
-const UsbBackend libusbBackend = {control, bulk, reset};
+const UsbBackend libusbBackend = {"libusb", control, bulk, reset};
 
 } // namespace pipewell

@@ -5,7 +5,9 @@
 #include "pipewell.h"
 #include "usbbackend.h"
 
+#include "littleendian.h"
 #include "tracemoor.h"
+#include "vyrrequests.h"
 
 #include <cstring>
 #include <libusb.h>
@@ -14,12 +16,8 @@ namespace {
 
 using pipewell::UsbBackend;
 
-// Setup packet types: vendor request to the device, in each direction.
-constexpr uint8_t TypeIn = 0xC0;  // device-to-host | vendor | device
-constexpr uint8_t TypeOut = 0x40; // host-to-device | vendor | device
-
-constexpr uint8_t DefaultBulkIn = 0x81;
-constexpr uint8_t DefaultBulkOut = 0x02;
+using vyrreq::TypeIn;
+using vyrreq::TypeOut;
 
 constexpr unsigned MemTimeoutMs = 50000;
 constexpr unsigned IdentifyTimeoutMs = 5000;
@@ -32,12 +30,8 @@ constexpr uint32_t CommandLength = 64; // text command / status block
 constexpr uint32_t AnnounceLength = 16;
 constexpr uint32_t DefaultBlock = 4096;
 
-uint32_t get32(const uint8_t *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint16_t get16(const uint8_t *p) {
-    return uint16_t(p[0] | p[1] << 8);
-}
+using le::get16;
+using le::get32;
 
 // The memory requests carry the address in the setup packet: wValue = bits
 // 31..16, wIndex = bits 15..0.
@@ -57,10 +51,10 @@ int readMem(const UsbBackend &b, int fd, const uint8_t *in, uint32_t inLen, uint
     if (!in || !out || inLen != 4 || outLen == 0) return 0;
     uint16_t len = uint16_t(outLen < ControlMax ? outLen : ControlMax);
     // IOCTL_READ_MEM
-    int ret = b.control(fd, TypeIn, /* bRequest */ 0x02, /* wValue */ addrHigh(in),
+    int ret = b.control(fd, TypeIn, /* bRequest */ vyrreq::ReqReadMem, /* wValue */ addrHigh(in),
                         /* wIndex */ addrLow(in), out, /* wLength */ len, MemTimeoutMs);
     storeCount(returned, ret);
-    if (ret < 0) vyr_printf("IOCTL_READ_MEM_Handler ret=%d\n", ret);
+    if (ret < 0) vyr_printf("IOCTL_READ_MEM_Handler ret=%d [%s]\n", ret, b.name);
     return ret >= 0;
 }
 
@@ -68,11 +62,11 @@ int writeMem(const UsbBackend &b, int fd, const uint8_t *in, uint32_t inLen, uin
     if (!in || inLen < 8) return 0;
     uint16_t len = uint16_t(inLen - 4 < ControlMax ? inLen - 4 : ControlMax);
     // IOCTL_WRITE_MEM: the data stage starts behind the address.
-    int ret = b.control(fd, TypeOut, /* bRequest */ 0x01, /* wValue */ addrHigh(in),
+    int ret = b.control(fd, TypeOut, /* bRequest */ vyrreq::ReqWriteMem, /* wValue */ addrHigh(in),
                         /* wIndex */ addrLow(in), const_cast<uint8_t *>(in + 4),
                         /* wLength */ len, MemTimeoutMs);
     storeCount(returned, ret);
-    if (ret < 0) vyr_printf("IOCTL_WRITE_MEM_Handler ret=%d\n", ret);
+    if (ret < 0) vyr_printf("IOCTL_WRITE_MEM_Handler ret=%d [%s]\n", ret, b.name);
     return ret >= 0;
 }
 
@@ -82,8 +76,8 @@ int runAddr(const UsbBackend &b, int fd, const uint8_t *in, uint32_t inLen) {
     std::memcpy(addr, in, 4);
     // IOCTL_RUN_ADDR: the device may start the code before it acknowledges, so
     // whatever comes back counts as started.
-    b.control(fd, TypeOut, /* bRequest */ 0x05, /* wValue */ addrHigh(in), /* wIndex */ addrLow(in),
-              addr, /* wLength */ 4, MemTimeoutMs);
+    b.control(fd, TypeOut, /* bRequest */ vyrreq::ReqRun, /* wValue */ addrHigh(in),
+              /* wIndex */ addrLow(in), addr, /* wLength */ 4, MemTimeoutMs);
     return 1;
 }
 
@@ -100,13 +94,14 @@ int announce(const UsbBackend &b, int fd, bool write, const uint8_t *in, uint32_
     uint16_t count = uint16_t((uint64_t(total) + block - 1) / block);
     uint8_t head[AnnounceLength];
     std::memcpy(head, in, sizeof head);
-    int ret = b.control(fd, TypeOut, /* bRequest */ uint8_t(write ? 0x11 : 0x12),
-                        /* wValue */ uint16_t(block), /* wIndex */ count, head,
-                        /* wLength */ AnnounceLength, MemTimeoutMs);
+    int ret =
+        b.control(fd, TypeOut, /* bRequest */ write ? vyrreq::ReqLargeWrite : vyrreq::ReqLargeRead,
+                  /* wValue */ uint16_t(block), /* wIndex */ count, head,
+                  /* wLength */ AnnounceLength, MemTimeoutMs);
     storeCount(returned, ret);
     if (ret < 0)
-        vyr_printf("[%s],value=%x,index=%x,len=%d,ret=%d\n", write ? "write" : "read", block,
-                   unsigned(count), int(total), ret);
+        vyr_printf("[%s],value=%x,index=%x,len=%d,ret=%d [%s]\n", write ? "write" : "read", block,
+                   unsigned(count), int(total), ret, b.name);
     return ret >= 0;
 }
 
@@ -116,9 +111,10 @@ int identify(const UsbBackend &b, int fd, uint8_t *out, uint32_t outLen) {
         return 0;
     }
     // IOCTL_IDENTIFY_HOST: byte 3 of the reply names the running boot stage.
-    int ret = b.control(fd, TypeIn, /* bRequest */ 0x20, /* wValue */ 0, /* wIndex */ 0, out,
+    int ret = b.control(fd, TypeIn, /* bRequest */ vyrreq::ReqIdentify, /* wValue */ 0,
+                        /* wIndex */ 0, out,
                         /* wLength */ 4, IdentifyTimeoutMs);
-    if (ret < 0) vyr_printf("IOCTL_IDENTIFY_HOST_Handler ret=%d\n", ret);
+    if (ret < 0) vyr_printf("IOCTL_IDENTIFY_HOST_Handler ret=%d [%s]\n", ret, b.name);
     return ret >= 0;
 }
 
@@ -128,12 +124,12 @@ int tplCmd(const UsbBackend &b, int fd, const uint8_t *in, uint32_t inLen, uint3
     std::memcpy(block, in, sizeof block);
     // IOCTL_TPL_CMD: 64 command bytes; wValue and wIndex trail the block.
     int ret =
-        b.control(fd, TypeOut, /* bRequest */ 0x30, /* wValue */ get16(in + 64),
+        b.control(fd, TypeOut, /* bRequest */ vyrreq::ReqTplCmd, /* wValue */ get16(in + 64),
                   /* wIndex */ get16(in + 66), block, /* wLength */ CommandLength, MemTimeoutMs);
     storeCount(returned, ret);
     if (ret < 0)
-        vyr_printf("IOCTL_TPL_CMD_Handler ret=%d,tpl_cmd=%.*s\n", ret, int(CommandLength),
-                   reinterpret_cast<const char *>(in));
+        vyr_printf("IOCTL_TPL_CMD_Handler ret=%d [%s],tpl_cmd=%.*s\n", ret, b.name,
+                   int(CommandLength), reinterpret_cast<const char *>(in));
     return ret >= 0;
 }
 
@@ -142,9 +138,9 @@ int tplStatus(const UsbBackend &b, int fd, const uint8_t *in, uint32_t inLen, ui
     if (!in || !out || inLen != 4 || outLen != CommandLength) return 0;
     // IOCTL_TPL_STATUS: the result text of the last command, zero-padded.
     int ret =
-        b.control(fd, TypeIn, /* bRequest */ 0x31, /* wValue */ get16(in),
+        b.control(fd, TypeIn, /* bRequest */ vyrreq::ReqTplStatus, /* wValue */ get16(in),
                   /* wIndex */ get16(in + 2), out, /* wLength */ CommandLength, StatusTimeoutMs);
-    if (ret < 0) vyr_printf("IOCTL_TPL_STATUS_Handler ret=%d\n", ret);
+    if (ret < 0) vyr_printf("IOCTL_TPL_STATUS_Handler ret=%d [%s]\n", ret, b.name);
     return ret >= 0;
 }
 
@@ -155,8 +151,8 @@ extern "C" {
 int OpenUsbDevice(VyrUsbDrv *dev) {
     if (!dev) return 0;
     pipewell::initLibusb();
-    dev->bulkInEndpoint = DefaultBulkIn;
-    dev->bulkOutEndpoint = DefaultBulkOut;
+    dev->bulkInEndpoint = vyrreq::EpBulkIn;
+    dev->bulkOutEndpoint = vyrreq::EpBulkOut;
     return 1;
 }
 
@@ -210,11 +206,11 @@ int usbReadFile(VyrUsbDrv *dev, void *buffer, uint32_t length, uint32_t *transfe
                 void *overlapped) {
     (void)overlapped;
     if (!dev || dev->hDevice == INVALID_HANDLE_VALUE || (!buffer && length > 0)) return 0;
-    int ret = pipewell::backendFor(dev->hDevice)
-                  .bulk(int(dev->hDevice), dev->bulkInEndpoint, static_cast<uint8_t *>(buffer),
-                        length, BulkInTimeoutMs);
+    const UsbBackend &b = pipewell::backendFor(dev->hDevice);
+    int ret = b.bulk(int(dev->hDevice), dev->bulkInEndpoint, static_cast<uint8_t *>(buffer), length,
+                     BulkInTimeoutMs);
     storeCount(transferred, ret);
-    if (ret < 0) vyr_printf("usbReadFile len=%d,ret=%d\n", int(length), ret);
+    if (ret < 0) vyr_printf("usbReadFile len=%d,ret=%d [%s]\n", int(length), ret, b.name);
     return ret >= 0;
 }
 
@@ -222,12 +218,12 @@ int usbWriteFile(VyrUsbDrv *dev, const void *buffer, uint32_t length, uint32_t *
                  void *overlapped) {
     (void)overlapped;
     if (!dev || dev->hDevice == INVALID_HANDLE_VALUE || (!buffer && length > 0)) return 0;
-    int ret = pipewell::backendFor(dev->hDevice)
-                  .bulk(int(dev->hDevice), dev->bulkOutEndpoint,
-                        const_cast<uint8_t *>(static_cast<const uint8_t *>(buffer)), length,
-                        BulkOutTimeoutMs);
+    const UsbBackend &b = pipewell::backendFor(dev->hDevice);
+    int ret = b.bulk(int(dev->hDevice), dev->bulkOutEndpoint,
+                     const_cast<uint8_t *>(static_cast<const uint8_t *>(buffer)), length,
+                     BulkOutTimeoutMs);
     storeCount(transferred, ret);
-    if (ret < 0) vyr_printf("usbWriteFile len=%d,ret=%d\n", int(length), ret);
+    if (ret < 0) vyr_printf("usbWriteFile len=%d,ret=%d [%s]\n", int(length), ret, b.name);
     return ret >= 0;
 }
 

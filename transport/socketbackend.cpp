@@ -53,6 +53,6 @@ int reset(int fd) {
 
 } // namespace
 
-const UsbBackend socketBackend = {control, bulk, reset};
+const UsbBackend socketBackend = {"socket", control, bulk, reset};
 
 } // namespace pipewell

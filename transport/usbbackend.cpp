@@ -18,7 +18,7 @@ int noDeviceReset(int) {
 }
 } // namespace
 
-const UsbBackend goneBackend = {noDevice, noDeviceBulk, noDeviceReset};
+const UsbBackend goneBackend = {"gone", noDevice, noDeviceBulk, noDeviceReset};
 
 const UsbBackend &backendFor(VyrHandle handle) {
     // Handles are descriptors of at least 3; 0 means "none".

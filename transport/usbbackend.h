@@ -14,6 +14,7 @@ namespace pipewell {
 // Every function returns the number of bytes moved (0 for reset) or a negative
 // libusb error code (LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_TIMEOUT, ...).
 struct UsbBackend {
+    const char *name; // printed by every failure line of a call that went through it
     int (*control)(int fd, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                    uint8_t *data, uint16_t length, unsigned timeoutMs);
     int (*bulk)(int fd, uint8_t endpoint, uint8_t *data, uint32_t length, unsigned timeoutMs);

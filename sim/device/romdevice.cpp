@@ -1,5 +1,9 @@
 #include "romdevice.h"
 
+#include "littleendian.h"
+#include "socketserver.h"
+#include "vyrrequests.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -32,22 +36,9 @@ constexpr uint32_t ControlMax = 64;
 constexpr size_t StatusLength = 64;
 
 // Setup fields of the vendor requests this device understands.
-constexpr uint8_t TypeIn = 0xC0;  // device-to-host, vendor, device
-constexpr uint8_t TypeOut = 0x40; // host-to-device, vendor, device
-constexpr uint8_t ReqWriteMem = 0x01;
-constexpr uint8_t ReqReadMem = 0x02;
-constexpr uint8_t ReqRun = 0x05;
-constexpr uint8_t ReqLargeWrite = 0x11;
-constexpr uint8_t ReqLargeRead = 0x12;
-constexpr uint8_t ReqIdentify = 0x20;
-constexpr uint8_t ReqTplCmd = 0x30;
-constexpr uint8_t ReqTplStatus = 0x31;
-constexpr uint8_t EpBulkIn = 0x81;
-constexpr uint8_t EpBulkOut = 0x02;
+using namespace vyrreq;
 
-uint32_t get32(const uint8_t *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+using le::get32;
 
 uint32_t addressOf(const vyrwire::Request &r) {
     return uint32_t(r.wValue) << 16 | r.wIndex;
@@ -166,21 +157,10 @@ struct RomDevice::Impl {
     uint64_t dropLeft = 0;
     bool corrupt = false;
 
-    // ---- connections and threads (connMu) ----
-    std::mutex connMu;
-    std::condition_variable stopCv;
-    std::set<int> fds;      // listeners and connections, closed by the thread that owns each
-    std::string socketPath; // where the listener was bound, and what it was
-    dev_t socketDev = 0;
-    ino_t socketIno = 0;
-    uint64_t generation = 0; // bumped when the device leaves the bus
-    bool present = false;    // plugged in: listen() or connect() since the last leaveBus()
-    bool stopping = false;
-    struct Worker {
-        std::thread thread;
-        std::atomic<bool> done{false};
-    };
-    std::list<Worker> workers;
+    // Plugged in: listen() or connect() since the last leaveBus().
+    std::atomic<bool> present{false};
+    // Listener and connections; last, so it ends before the rest goes.
+    SocketServer server{[this](int fd) { serve(fd); }};
 
     Impl(RomDevice *s, RomDeviceConfig c) : self(s), cfg(c), stage(c.stage) {}
 
@@ -266,12 +246,8 @@ struct RomDevice::Impl {
     std::string crcCheck(const std::string &cmd);
 
     void advanceStage();
-    void spawn(std::function<void()> fn);
-    void reap();
     void serve(int fd);
     void holdStatusUntilDone(const vyrwire::Request &r);
-    void acceptLoop(int fd, uint64_t gen);
-    void closeOwn(int fd);
     void leaveBus();
 };
 
@@ -388,13 +364,8 @@ RomDevice::Impl::Outcome RomDevice::Impl::run(const vyrwire::Request &r,
     } else {
         const int delay = cfg.runDelayMs;
         o.after = [this, delay] {
-            spawn([this, delay] {
-                std::unique_lock<std::mutex> lk(connMu);
-                if (stopCv.wait_for(lk, std::chrono::milliseconds(delay),
-                                    [this] { return stopping; }))
-                    return;
-                lk.unlock();
-                advanceStage();
+            server.spawn([this, delay] {
+                if (!server.waitForStop(delay)) advanceStage();
             });
         };
     }
@@ -574,37 +545,6 @@ std::string RomDevice::Impl::crcCheck(const std::string &cmd) {
     return "success";
 }
 
-void RomDevice::Impl::spawn(std::function<void()> fn) {
-    std::lock_guard<std::mutex> lk(connMu);
-    workers.emplace_back();
-    Worker &w = workers.back();
-    w.thread = std::thread([&w, fn = std::move(fn)] {
-        fn();
-        w.done = true;
-    });
-}
-
-// Joins the threads that have finished (connMu not held).
-void RomDevice::Impl::reap() {
-    std::list<Worker> finished;
-    {
-        std::lock_guard<std::mutex> lk(connMu);
-        for (auto it = workers.begin(); it != workers.end();) {
-            auto next = std::next(it);
-            if (it->done) finished.splice(finished.end(), workers, it);
-            it = next;
-        }
-    }
-    for (auto &w : finished)
-        w.thread.join();
-}
-
-void RomDevice::Impl::closeOwn(int fd) {
-    std::lock_guard<std::mutex> lk(connMu);
-    fds.erase(fd);
-    ::close(fd);
-}
-
 // A boot loader answers a status request when its command has finished, as
 // long as that is within the request's time-out; the reply is held until then.
 void RomDevice::Impl::holdStatusUntilDone(const vyrwire::Request &r) {
@@ -643,44 +583,11 @@ void RomDevice::Impl::serve(int fd) {
         }
         if (o.after) o.after();
     }
-    closeOwn(fd);
-}
-
-void RomDevice::Impl::acceptLoop(int fd, uint64_t gen) {
-    for (;;) {
-        int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            break;
-        }
-        std::unique_lock<std::mutex> lk(connMu);
-        if (stopping || gen != generation) {
-            ::close(c);
-            break;
-        }
-        fds.insert(c);
-        lk.unlock();
-        reap(); // connections come and go all day on a virtual line
-        spawn([this, c] { serve(c); });
-    }
-    closeOwn(fd);
 }
 
 void RomDevice::Impl::leaveBus() {
-    std::lock_guard<std::mutex> lk(connMu);
-    ++generation;
     present = false;
-    for (int fd : fds)
-        ::shutdown(fd, SHUT_RDWR);
-    if (!socketPath.empty()) {
-        // Remove the node only if it is still ours: the line may have renamed
-        // it away, and another device may be listening under that name now.
-        struct stat st;
-        if (::lstat(socketPath.c_str(), &st) == 0 && st.st_dev == socketDev &&
-            st.st_ino == socketIno)
-            ::unlink(socketPath.c_str());
-        socketPath.clear();
-    }
+    server.leave();
 }
 
 // ---------------------------------------------------------------------------
@@ -688,83 +595,21 @@ void RomDevice::Impl::leaveBus() {
 RomDevice::RomDevice(RomDeviceConfig cfg) : d(new Impl(this, cfg)) {}
 
 RomDevice::~RomDevice() {
-    {
-        std::lock_guard<std::mutex> lk(d->connMu);
-        d->stopping = true;
-    }
-    d->stopCv.notify_all();
-    d->leaveBus();
-    // Threads may still spawn helpers (a delayed run) while they finish, so
-    // join until none is left.
-    for (;;) {
-        std::list<Impl::Worker> all;
-        {
-            std::lock_guard<std::mutex> lk(d->connMu);
-            if (d->workers.empty()) break;
-            all.splice(all.end(), d->workers);
-            for (int fd : d->fds)
-                ::shutdown(fd, SHUT_RDWR);
-        }
-        for (auto &w : all)
-            w.thread.join();
-    }
+    d->present = false;
+    d->server.stop();
 }
 
 bool RomDevice::listen(const std::string &socketPath) {
-    d->reap();
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    if (socketPath.empty() || socketPath.size() >= sizeof sa.sun_path) return false;
-    std::memcpy(sa.sun_path, socketPath.c_str(), socketPath.size());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ::unlink(socketPath.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd, 16) != 0) {
-        ::close(fd);
-        return false;
-    }
-    std::lock_guard<std::mutex> lk(d->connMu);
-    if (d->stopping) {
-        ::close(fd);
-        return false;
-    }
-    d->fds.insert(fd);
+    if (!d->server.listen(socketPath)) return false;
     d->present = true;
-    d->socketPath = socketPath;
-    struct stat st;
-    if (::stat(socketPath.c_str(), &st) == 0) {
-        d->socketDev = st.st_dev;
-        d->socketIno = st.st_ino;
-    }
-    uint64_t gen = d->generation;
-    d->workers.emplace_back();
-    Impl::Worker &w = d->workers.back();
-    Impl *impl = d.get();
-    w.thread = std::thread([impl, fd, gen, &w] {
-        impl->acceptLoop(fd, gen);
-        w.done = true;
-    });
     return true;
 }
 
 int RomDevice::connect() {
-    d->reap();
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
-    {
-        std::lock_guard<std::mutex> lk(d->connMu);
-        if (d->stopping) {
-            ::close(sv[0]);
-            ::close(sv[1]);
-            return -1;
-        }
-        d->fds.insert(sv[1]);
-        d->present = true;
-    }
-    int devSide = sv[1];
-    Impl *impl = d.get();
-    d->spawn([impl, devSide] { impl->serve(devSide); });
-    return sv[0];
+    d->server.rejoin(); // plugged in again
+    const int fd = d->server.connect();
+    if (fd >= 0) d->present = true;
+    return fd;
 }
 
 void RomDevice::leaveBus() {
@@ -772,7 +617,6 @@ void RomDevice::leaveBus() {
 }
 
 bool RomDevice::onBus() const {
-    std::lock_guard<std::mutex> lk(d->connMu);
     return d->present;
 }
 

@@ -14,6 +14,7 @@
 #ifndef VYRSIM_ROMDEVICE_H
 #define VYRSIM_ROMDEVICE_H
 
+#include "vyrrequests.h"
 #include "vyrwire.h"
 
 #include <cstddef>
@@ -26,7 +27,9 @@
 namespace vyrsim {
 
 // Boot stages as the identify reply reports them (byte 3).
-enum : int { StageRom = 0, StageFirstLoader = 8, StageBootLoader = 16 };
+using vyrreq::StageBootLoader;
+using vyrreq::StageFirstLoader;
+using vyrreq::StageRom;
 
 struct RomDeviceConfig {
     int stage = StageRom;     // stage the device starts in

@@ -1,5 +1,7 @@
 #include "recoveryvolume.h"
 
+#include "socketserver.h"
+
 #include "vyrwire.h"
 
 #include <algorithm>
@@ -98,20 +100,8 @@ struct RecoveryVolume::Impl {
     int refused = 0; // 0xC3 requests refused so far (refusedCommands)
     bool vanished = false;
 
-    // Serving state (under lock).
-    bool left = false;
-    std::atomic<unsigned> generation{0};
-    int listenFd = -1;
-    std::string socketPath;
-    dev_t socketDev = 0;
-    ino_t socketIno = 0;
-    std::vector<int> liveFds; // connections being served
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::list<Worker> workers;
-    std::thread acceptor;
+    // Listener and connections; made by the volume (it serves them).
+    std::unique_ptr<SocketServer> server;
 
     std::string stateLocked(Clock::time_point now) const {
         if (!running) {
@@ -123,38 +113,19 @@ struct RecoveryVolume::Impl {
             return "running " + running->command;
         return running->outcome;
     }
-
-    // Joins workers that have finished. Called with lock held.
-    void reapLocked() {
-        for (auto it = workers.begin(); it != workers.end();) {
-            if (it->done->load()) {
-                it->thread.join();
-                it = workers.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
 };
 
 RecoveryVolume::RecoveryVolume(std::string volumeDir, RecoveryConfig cfg) : d(new Impl) {
     d->volumeDir = std::move(volumeDir);
     d->cfg = std::move(cfg);
+    d->server = std::make_unique<SocketServer>([this](int fd) {
+        while (serveOne(fd)) {
+        }
+    });
 }
 
 RecoveryVolume::~RecoveryVolume() {
-    leave();
-    std::thread acceptor;
-    std::list<Impl::Worker> workers;
-    {
-        std::lock_guard<std::mutex> g(d->lock);
-        acceptor = std::move(d->acceptor);
-        workers.swap(d->workers);
-    }
-    if (acceptor.joinable()) acceptor.join();
-    // Once left, no new connection is adopted, so this is every worker.
-    for (auto &w : workers)
-        w.thread.join();
+    d->server->stop();
 }
 
 const std::string &RecoveryVolume::volumeDir() const {
@@ -177,113 +148,23 @@ std::vector<RecoveryVolume::ScsiRecord> RecoveryVolume::records() const {
 }
 
 bool RecoveryVolume::onBus() const {
-    std::lock_guard<std::mutex> g(d->lock);
-    return !d->left && (d->listenFd >= 0 || !d->liveFds.empty());
+    return d->server->onBus();
 }
 
 bool RecoveryVolume::adopt(int fd) {
-    if (fd < 0) return false;
-    std::lock_guard<std::mutex> g(d->lock);
-    if (d->left) {
-        ::close(fd);
-        return false;
-    }
-    d->reapLocked();
-    d->liveFds.push_back(fd);
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    Impl *impl = d.get();
-    std::thread t([this, impl, fd, done] {
-        while (serveOne(fd)) {
-        }
-        {
-            std::lock_guard<std::mutex> g(impl->lock);
-            impl->liveFds.erase(std::find(impl->liveFds.begin(), impl->liveFds.end(), fd));
-            ::close(fd);
-        }
-        done->store(true);
-    });
-    d->workers.push_back({std::move(t), done});
-    return true;
+    return d->server->adopt(fd);
 }
 
 int RecoveryVolume::connect() {
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
-    if (!adopt(sv[1])) {
-        ::close(sv[0]);
-        return -1;
-    }
-    return sv[0];
+    return d->server->connect();
 }
 
 bool RecoveryVolume::listen(const std::string &socketPath) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) return false;
-    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-
-    std::thread old;
-    {
-        std::lock_guard<std::mutex> g(d->lock);
-        if (!d->left && d->listenFd >= 0) return false;
-        old = std::move(d->acceptor); // a listener that is ending after leave()
-    }
-    if (old.joinable()) old.join();
-
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ::unlink(socketPath.c_str());
-    struct stat st;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 16) != 0 || ::stat(socketPath.c_str(), &st) != 0) {
-        ::close(fd);
-        return false;
-    }
-
-    std::lock_guard<std::mutex> g(d->lock);
-    d->left = false;
-    d->listenFd = fd;
-    d->socketPath = socketPath;
-    d->socketDev = st.st_dev;
-    d->socketIno = st.st_ino;
-    unsigned gen = ++d->generation;
-    Impl *impl = d.get();
-    d->acceptor = std::thread([this, impl, fd, gen] {
-        for (;;) {
-            if (impl->generation.load() != gen) break;
-            pollfd pfd{fd, POLLIN, 0};
-            int pr = ::poll(&pfd, 1, 20);
-            if (pr < 0 && errno != EINTR) break;
-            if (pr <= 0) continue;
-            int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) {
-                if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
-                break;
-            }
-            if (!adopt(c)) break;
-        }
-        std::lock_guard<std::mutex> g(impl->lock);
-        if (impl->listenFd == fd) impl->listenFd = -1;
-        ::close(fd);
-    });
-    return true;
+    return d->server->listen(socketPath);
 }
 
 void RecoveryVolume::leave() {
-    std::lock_guard<std::mutex> g(d->lock);
-    d->left = true;
-    ++d->generation; // the acceptor stops and closes its socket
-    for (int fd : d->liveFds)
-        ::shutdown(fd, SHUT_RDWR);
-    if (!d->socketPath.empty()) {
-        // Remove the socket file only if it is still ours: the owner may have
-        // renamed it, or put a new device's socket at that path.
-        struct stat st;
-        if (::lstat(d->socketPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
-            st.st_dev == d->socketDev && st.st_ino == d->socketIno)
-            ::unlink(d->socketPath.c_str());
-        d->socketPath.clear();
-    }
+    d->server->leave();
 }
 
 bool RecoveryVolume::serveOne(int fd) {
@@ -334,7 +215,7 @@ bool RecoveryVolume::serveOne(int fd) {
     std::string leaving;
     {
         std::lock_guard<std::mutex> g(d->lock);
-        if (d->left) return false;
+        if (d->server->hasLeft()) return false;
         ScsiRecord rec;
         size_t cdbLen = std::min<size_t>(r.b1, sizeof cdb);
         rec.cdb.assign(cdb, cdb + cdbLen);

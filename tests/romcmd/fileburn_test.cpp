@@ -10,7 +10,7 @@ namespace {
 using vyrsim::Fault;
 using vyrsim::RequestKind;
 
-constexpr uint8_t ReqLargeWrite = 0x11, ReqTplCmd = 0x30;
+using namespace vyrreq;
 
 struct TempFile {
     std::string path;

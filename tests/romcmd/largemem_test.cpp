@@ -10,7 +10,7 @@ namespace {
 using vyrsim::Fault;
 using vyrsim::RequestKind;
 
-constexpr uint8_t ReqLargeWrite = 0x11, ReqLargeRead = 0x12;
+using namespace vyrreq;
 
 // The write sequence as it stands, read from the announce of a one-block write
 // (which then raises it by one).

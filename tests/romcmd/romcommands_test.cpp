@@ -9,7 +9,7 @@ namespace {
 using vyrsim::Fault;
 using vyrsim::RequestKind;
 
-constexpr uint8_t ReqWriteMem = 0x01, ReqReadMem = 0x02, ReqTplCmd = 0x30;
+using namespace vyrreq;
 
 TEST(MemoryByControl, WriteSplitsInto64BytePiecesAndAdvancesAddress) {
     // 132 bytes: 64, 64, 4, every piece at the address behind the last.

@@ -21,6 +21,7 @@ using vyrsim::Fault;
 using vyrsim::RequestKind;
 using vyrsim::RomDevice;
 using vyrsim::RomDeviceConfig;
+using namespace vyrreq;
 using Bytes = std::vector<uint8_t>;
 
 // The host end of one connection.
@@ -39,23 +40,23 @@ struct Host {
     int32_t ctl(uint8_t type, uint8_t req, uint16_t value, uint16_t index, Bytes &data) {
         return call(vyrwire::OpControl, type, req, value, index, data);
     }
-    int32_t bulkOut(Bytes data) { return call(vyrwire::OpBulkOut, 0x02, 0, 0, 0, data); }
+    int32_t bulkOut(Bytes data) { return call(vyrwire::OpBulkOut, EpBulkOut, 0, 0, 0, data); }
     int identify() {
         Bytes d(4);
-        return ctl(0xC0, 0x20, 0, 0, d) == 4 ? d[3] : -1;
+        return ctl(TypeIn, ReqIdentify, 0, 0, d) == 4 ? d[3] : -1;
     }
     int32_t run(uint32_t a) {
         Bytes d = {uint8_t(a), uint8_t(a >> 8), uint8_t(a >> 16), uint8_t(a >> 24)};
-        return ctl(0x40, 0x05, uint16_t(a >> 16), uint16_t(a), d);
+        return ctl(TypeOut, ReqRun, uint16_t(a >> 16), uint16_t(a), d);
     }
     int32_t command(const std::string &text) {
         Bytes d(64, 0);
         std::memcpy(d.data(), text.data(), text.size());
-        return ctl(0x40, 0x30, 0, 1, d);
+        return ctl(TypeOut, ReqTplCmd, 0, 1, d);
     }
     std::string status() {
         Bytes d(64);
-        if (ctl(0xC0, 0x31, 0, 0, d) != 64) return "<error>";
+        if (ctl(TypeIn, ReqTplStatus, 0, 0, d) != 64) return "<error>";
         return std::string(reinterpret_cast<char *>(d.data()), strnlen((char *)d.data(), 64));
     }
     int32_t announce(bool write, uint32_t a, uint32_t total, uint32_t sum, uint16_t block,
@@ -64,7 +65,7 @@ struct Host {
         std::memcpy(d.data(), &a, 4);
         std::memcpy(d.data() + 4, &total, 4);
         std::memcpy(d.data() + 8, &sum, 4);
-        return ctl(0x40, write ? 0x11 : 0x12, block, count, d);
+        return ctl(TypeOut, write ? ReqLargeWrite : ReqLargeRead, block, count, d);
     }
 };
 
@@ -108,7 +109,7 @@ TEST(RomDeviceStages, RunMovesTheStageOn) {
     EXPECT_EQ(h.identify(), 16);
     EXPECT_EQ(seen, (std::vector<int>{8, 16, 16}));
     Bytes d = {1, 2, 3, 4}; // the data stage must repeat the setup packet's address
-    EXPECT_EQ(h.ctl(0x40, 0x05, 0, 0, d), vyrwire::ErrPipe);
+    EXPECT_EQ(h.ctl(TypeOut, ReqRun, 0, 0, d), vyrwire::ErrPipe);
 }
 
 TEST(RomDeviceStages, DelayedRunLeavesTheBusAndComesBack) {
@@ -151,12 +152,12 @@ TEST(RomDeviceTransfers, GoodWriteThenShortReads) {
     Bytes back;
     for (int i = 0; i < 3; ++i) {
         Bytes part(4096);
-        ASSERT_EQ(h.call(vyrwire::OpBulkIn, 0x81, 0, 0, 0, part), 1000);
+        ASSERT_EQ(h.call(vyrwire::OpBulkIn, EpBulkIn, 0, 0, 0, part), 1000);
         back.insert(back.end(), part.begin(), part.begin() + 1000);
     }
     EXPECT_EQ(back, slice(data, 1, 3000));
     Bytes more(16);
-    EXPECT_EQ(h.call(vyrwire::OpBulkIn, 0x81, 0, 0, 0, more), vyrwire::ErrPipe);
+    EXPECT_EQ(h.call(vyrwire::OpBulkIn, EpBulkIn, 0, 0, 0, more), vyrwire::ErrPipe);
     EXPECT_EQ(h.command("noop"), 64);
     EXPECT_EQ(h.status(), "success"); // no failure was pending
 }
@@ -238,7 +239,7 @@ TEST(RomDeviceCommands, StagesDelaysStepsAndBootm) {
     uint32_t fields[6] = {0x80000000, 7, 0, 4096, 0x89ABCDEF, 0x01234567};
     std::memcpy(step.data(), fields, 24);
     std::memcpy(step.data() + 32, "system", 6);
-    EXPECT_EQ(h.ctl(0x40, 0x30, 0, 0, step), 64);
+    EXPECT_EQ(h.ctl(TypeOut, ReqTplCmd, 0, 0, step), 64);
     auto s = dev.burnSteps().at(0);
     EXPECT_EQ(s.address, 0x80000000u);
     EXPECT_EQ(s.extra, 7u);
@@ -262,10 +263,10 @@ TEST(RomDeviceFaults, CountSkipAndDrop) {
         ids.push_back(h.identify());
     EXPECT_EQ(ids, (std::vector<int>{16, -1, -1, 16}));
     Bytes d(8);
-    EXPECT_EQ(h.ctl(0xC0, 0x02, 0, 0, d), vyrwire::ErrTimeout);
-    EXPECT_EQ(h.ctl(0xC0, 0x02, 0, 0, d), vyrwire::ErrTimeout); // forever
+    EXPECT_EQ(h.ctl(TypeIn, ReqReadMem, 0, 0, d), vyrwire::ErrTimeout);
+    EXPECT_EQ(h.ctl(TypeIn, ReqReadMem, 0, 0, d), vyrwire::ErrTimeout); // forever
     dev.clearFaults();
-    EXPECT_EQ(h.ctl(0xC0, 0x02, 0, 0, d), 8);
+    EXPECT_EQ(h.ctl(TypeIn, ReqReadMem, 0, 0, d), 8);
 
     dev.injectFault(RequestKind::Identify, Fault::Drop, 1);
     EXPECT_EQ(h.identify(), -1);

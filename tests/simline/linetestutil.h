@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "vyrrequests.h"
 #include "vyrwire.h"
 
 namespace linetest {
@@ -54,13 +55,13 @@ inline int connectTo(const std::string &p) {
     return fd;
 }
 
-// Identify (vendor IN request 0x20, 4 bytes): the boot stage, or the negative
+// Identify (vendor IN request, 4 bytes): the boot stage, or the negative
 // wire result.
 inline int identify(int fd) {
     vyrwire::Request r;
     r.op = vyrwire::OpControl;
-    r.b1 = 0xC0; // bmRequestType
-    r.b2 = 0x20; // bRequest
+    r.b1 = vyrreq::TypeIn;
+    r.b2 = vyrreq::ReqIdentify;
     r.length = 4;
     r.timeoutMs = 2000;
     uint8_t reply[4] = {};
@@ -78,12 +79,12 @@ inline int identifyAt(const std::string &node) {
     return stage;
 }
 
-// Run code at addr (vendor OUT request 0x05 with the address as data).
+// Run code at addr (vendor OUT request with the address as data).
 inline int32_t runAt(int fd, uint32_t addr) {
     vyrwire::Request r;
     r.op = vyrwire::OpControl;
-    r.b1 = 0x40;
-    r.b2 = 0x05;
+    r.b1 = vyrreq::TypeOut;
+    r.b2 = vyrreq::ReqRun;
     r.wValue = uint16_t(addr >> 16);
     r.wIndex = uint16_t(addr & 0xffff);
     r.length = 4;
@@ -93,12 +94,12 @@ inline int32_t runAt(int fd, uint32_t addr) {
     return vyrwire::call(fd, r, data, sizeof data, nullptr, 0, &got);
 }
 
-// A loader text command (vendor OUT request 0x30, 64 bytes, wIndex 1).
+// A loader text command (vendor OUT request, 64 bytes, wIndex 1).
 inline int32_t textCommand(int fd, const std::string &text) {
     vyrwire::Request r;
     r.op = vyrwire::OpControl;
-    r.b1 = 0x40;
-    r.b2 = 0x30;
+    r.b1 = vyrreq::TypeOut;
+    r.b2 = vyrreq::ReqTplCmd;
     r.wIndex = 1;
     r.length = 64;
     r.timeoutMs = 2000;

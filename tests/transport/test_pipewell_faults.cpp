@@ -74,8 +74,9 @@ TEST(PipewellHandles, DescriptorsThatAreNoDevice) {
         EXPECT_EQ(usbWriteFile(&drv, buf, 64, &n, nullptr), 0);
         EXPECT_EQ(n, 0u);
         EXPECT_EQ(ResetDev(&drv), -4);
-        EXPECT_EQ(log.text(), "IOCTL_READ_MEM_Handler ret=-4\nusbWriteFile len=64,ret=-4\n"
-                              "Reset Skelmar Device\n");
+        EXPECT_EQ(log.text(),
+                  "IOCTL_READ_MEM_Handler ret=-4 [gone]\nusbWriteFile len=64,ret=-4 [gone]\n"
+                  "Reset Skelmar Device\n");
     }
     ::close(regular);
 
@@ -129,12 +130,12 @@ TEST_F(PipewellFaults, DeviceErrorsAreLoggedAndCountZero) {
     EXPECT_EQ(usbDeviceIoControl(&drv, IOCTL_WRITE_LARGE_MEM, h, 128, nullptr, 0, &n, nullptr), 0);
     dev.leaveBus(); // unplugged: the socket is closed from the device's side
     EXPECT_EQ(usbWriteFile(&drv, buf, 64, &n, nullptr), 0);
-    EXPECT_EQ(log.text(), "IOCTL_READ_MEM_Handler ret=-7\n"
-                          "IOCTL_TPL_CMD_Handler ret=-9,tpl_cmd=" +
+    EXPECT_EQ(log.text(), "IOCTL_READ_MEM_Handler ret=-7 [socket]\n"
+                          "IOCTL_TPL_CMD_Handler ret=-9 [socket],tpl_cmd=" +
                               std::string(64, 'x') +
                               "\n"
-                              "[write],value=1000,index=3,len=10000,ret=-9\n"
-                              "usbWriteFile len=64,ret=-4\n");
+                              "[write],value=1000,index=3,len=10000,ret=-9 [socket]\n"
+                              "usbWriteFile len=64,ret=-4 [socket]\n");
 }
 
 // When the device never answers, the caller's time-out ends the exchange and
@@ -157,7 +158,7 @@ TEST_F(PipewellFaults, HostTimeOutShutsTheSocketDown) {
 
     uint32_t n = 7;
     EXPECT_EQ(usbDeviceIoControl(&drv, IOCTL_IDENTIFY_HOST, nullptr, 0, out, 4, &n, nullptr), 0);
-    EXPECT_EQ(log.text(), "IOCTL_IDENTIFY_HOST_Handler ret=-4\n");
+    EXPECT_EQ(log.text(), "IOCTL_IDENTIFY_HOST_Handler ret=-4 [socket]\n");
     EXPECT_NE(::fcntl(fd, F_GETFD), -1); // shut down, not closed
 }
 
@@ -209,7 +210,7 @@ TEST_F(PipewellFaults, ShortAndZeroBulkTransfersCountAsSuccess) {
     EXPECT_EQ(n, 500u); // the rest of the announced total
     EXPECT_EQ(usbWriteFile(&drv, data.data(), 16, &n, nullptr), 0); // past the total: stall
     EXPECT_EQ(n, 0u);
-    EXPECT_EQ(log.text(), "usbWriteFile len=16,ret=-9\n");
+    EXPECT_EQ(log.text(), "usbWriteFile len=16,ret=-9 [socket]\n");
 }
 
 TEST(PipewellConcurrency, EightDevicesEightThreads) {
