@@ -74,9 +74,9 @@ TEST_F(Pipewell, OpenSetsEndpointsAndNullRecordsAreRefused) {
     EXPECT_EQ(CloseUsbDevice(nullptr), 0);
     EXPECT_EQ(usbReadFile(nullptr, nullptr, 0, nullptr, nullptr), 0);
     EXPECT_EQ(usbWriteFile(nullptr, nullptr, 0, nullptr, nullptr), 0);
-    EXPECT_EQ(usbDeviceIoControl(nullptr, IOCTL_IDENTIFY_HOST, nullptr, 0, nullptr, 0, nullptr,
-                                 nullptr),
-              0);
+    EXPECT_EQ(
+        usbDeviceIoControl(nullptr, IOCTL_IDENTIFY_HOST, nullptr, 0, nullptr, 0, nullptr, nullptr),
+        0);
 }
 
 TEST_F(Pipewell, MemoryRequestsSplitTheAddressAndCapAt64) {
