@@ -1,7 +1,9 @@
 #include "burnstation.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
@@ -17,6 +19,8 @@
 #include "probedevthread.h"
 #include "upgradepackage.h"
 
+#include <thread>
+
 BurnStation::BurnStation(PortMatches portMatches, QObject *parent) : QObject(parent) {
     PortRefresh::RecordMatch record;
     if (portMatches == PortMatches::StationFile) {
@@ -25,7 +29,7 @@ BurnStation::BurnStation(PortMatches portMatches, QObject *parent) : QObject(par
     }
     mRefresh = std::make_unique<PortRefresh>(std::move(record));
 
-    setBurnPlan(std::make_shared<BurnPlan>(QString()));
+    installPlan(std::make_shared<BurnPlan>(QString()));
     mPlanFile = QString::fromLatin1(BurnPlan::DEFAULT_PATH);
     mPlanWatcher = new QFileSystemWatcher(this);
     if (auto plan = burnPlan(); plan && !plan->getResourcePath().isEmpty())
@@ -53,6 +57,7 @@ void BurnStation::open() {
 }
 
 BurnStation::StartRefusal BurnStation::start() {
+    if (mImporting) return StartRefusal::Importing;
     const auto plan = burnPlan();
     if (!plan || plan->commandCount() <= 0) return StartRefusal::NoPlan;
     const bool singleDevice = buildVariant() == BuildVariant::SingleDevice;
@@ -150,6 +155,19 @@ void BurnStation::watchOnly(const QString &dir) {
     if (!dir.isEmpty() && QFileInfo::exists(dir)) mPlanWatcher->addPath(dir);
 }
 
+void BurnStation::installPlan(std::shared_ptr<const BurnPlan> plan) {
+    if (plan && !plan->notes().isEmpty()) {
+        WriteLocker lock(&gLogLock);
+        for (const QString &line : plan->notes()) {
+            if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
+            gMainLog.append(line);
+        }
+    }
+    // A new plan replaces the old one (a running burn keeps the plan it
+    // started with) and sets the step count.
+    setBurnPlan(std::move(plan));
+}
+
 BurnStation::PlanImport BurnStation::importPlan(const QString &path, QString *error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -158,32 +176,94 @@ BurnStation::PlanImport BurnStation::importPlan(const QString &path, QString *er
     }
     file.close();
     mPlanFile = path;
-    // A new plan replaces the old one (burn threads keep the snapshot they
-    // hold for their current tick) and sets the step count.
-    setBurnPlan(std::make_shared<BurnPlan>(path));
+    installPlan(std::make_shared<BurnPlan>(path));
     const auto plan = burnPlan();
     watchOnly(plan ? plan->getResourcePath() : QString());
     resetStatistics();
     return PlanImport::Imported;
 }
 
-BurnStation::PackageImport BurnStation::importPackage(const QString &zipPath) {
+bool BurnStation::importBlocked() const {
+    if (gBurning) return true;
+    for (const PortInfo &port : gPortInfo) {
+        const int status = port.status.load();
+        if (status == PORT_STATUS_START ||
+            (status >= PORT_STATUS_LOADING && status <= PORT_STATUS_RECOVERY))
+            return true;
+    }
+    return false;
+}
+
+// After tmp was emptied, a plan read from it names files that are gone or
+// belong to another package: it must not be burnt.
+void BurnStation::dropPlanFromTmp() {
+    const auto plan = burnPlan();
+    if (!plan) return;
+    const QString tmpDir =
+        QFileInfo(QString::fromLatin1(UpgradePackage::kTmpDir)).absoluteFilePath();
+    const QString planFile =
+        QFileInfo(QDir::fromNativeSeparators(plan->planPath())).absoluteFilePath();
+    if (!planFile.startsWith(tmpDir + QLatin1Char('/'))) return;
+    {
+        WriteLocker lock(&gLogLock);
+        if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
+        gMainLog.append(QStringLiteral("the burn plan in tmp is gone: no plan is loaded"));
+    }
+    setBurnPlan(nullptr);
+}
+
+BurnStation::PackageImport BurnStation::importPackage(const QString &zipPath,
+                                                      const PackageUnpacker::Progress &progress) {
+    mImportDetail.clear();
+    // Emptying tmp would pull the files from under the running burns.
+    if (importBlocked() || mImporting) return PackageImport::Burning;
     // Unpacking must not look like an edit of the plan's directory.
     watchOnly(QString());
-    UpgradePackage::deleteDirContents(QString::fromLatin1(UpgradePackage::kTmpDir));
 
-    qDebug() << "begin run";
-    if (UpgradePackage::unpack(zipPath, BurnClock::scaledMs(60000)) ==
-        UpgradePackage::UnpackResult::TimedOut)
+    mImporting = true;
+    PackageUnpacker::Result result;
+    const int limit = BurnClock::scaledMs(60000);
+    QEventLoop loop;
+    // Progress reports are queued to this object; those still queued when it
+    // goes are dropped with it.
+    QObject reports;
+    std::thread worker([&] {
+        result = PackageUnpacker::run(
+            zipPath, limit, [&reports, &progress](PackageUnpacker::Stage stage, int pct) {
+                if (!progress) return;
+                QMetaObject::invokeMethod(
+                    &reports, [&progress, stage, pct] { progress(stage, pct); },
+                    Qt::QueuedConnection);
+            });
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    mImporting = false;
+    mImportDetail = result.detail;
+
+    switch (result.outcome) {
+    case PackageUnpacker::Outcome::TmpIsLink:
+        return PackageImport::TmpIsLink;
+    case PackageUnpacker::Outcome::Refused:
+        return PackageImport::Refused;
+    case PackageUnpacker::Outcome::TimedOut:
+        dropPlanFromTmp();
         return PackageImport::TimedOut;
-    qDebug() << "end run";
-
-    gUpgradeDir = UpgradePackage::upgradeDirAfterUnpack();
-    qDebug() << gUpgradeDir.get();
-    mPlanFile = gUpgradeDir.get() + QString::fromLatin1(BurnPlan::DEFAULT_PATH);
-    if (!QFile::exists(mPlanFile)) return PackageImport::NoPlan;
-    qDebug() << "config path is :" << mPlanFile;
-    setBurnPlan(std::make_shared<BurnPlan>(mPlanFile));
+    case PackageUnpacker::Outcome::Failed:
+        dropPlanFromTmp();
+        return PackageImport::Failed;
+    case PackageUnpacker::Outcome::NoPlan:
+    case PackageUnpacker::Outcome::Ready:
+        break;
+    }
+    gUpgradeDir = result.upgradeDir;
+    mPlanFile = result.planPath;
+    if (result.outcome == PackageUnpacker::Outcome::NoPlan) {
+        dropPlanFromTmp();
+        return PackageImport::NoPlan;
+    }
+    installPlan(result.plan);
     watchOnly(gUpgradeDir.get());
 
     // The same package again keeps the statistics; another one starts afresh.
@@ -198,7 +278,7 @@ void BurnStation::importMedia(const QString &dir) {
 
 void BurnStation::rereadPlan() {
     emit rereadingPlan();
-    setBurnPlan(std::make_shared<BurnPlan>(mPlanFile));
+    installPlan(std::make_shared<BurnPlan>(mPlanFile));
     watchOnly(gUpgradeDir.get());
 }
 

@@ -18,6 +18,9 @@
 #include <functional>
 #include <memory>
 
+#include "packageunpacker.h"
+
+class BurnPlan;
 class BurnThread;
 class DeviceChangeSource;
 class PortCofigXml;
@@ -52,6 +55,7 @@ class BurnStation : public QObject {
         None,           // burning is on
         NoPlan,         // no plan, or a plan without commands
         SeveralDevices, // single-device build with two or more devices seen
+        Importing,      // an upgrade package is being imported
     };
     // The operator's Start: with a usable plan, (single-device build: forgets
     // the port matches) asks for a system rescan, turns burning on and moves
@@ -107,13 +111,28 @@ class BurnStation : public QObject {
     PlanImport importPlan(const QString &path, QString *error = nullptr);
     enum class PackageImport {
         Imported,
-        TimedOut, // the archiver did not end in time
-        NoPlan,   // the package holds no config_progress.xml
+        TimedOut,  // the archiver did not end in time
+        NoPlan,    // the package holds no config_progress.xml
+        Failed,    // the archiver reported an error (importDetail() says which)
+        TmpIsLink, // tmp is a symbolic link: refused, nothing changed
+        Refused,   // the package cannot be used (importDetail() says why)
+        Burning,   // burning is on or a port is in a burn: refused
     };
+    // True while an import would pull files from under a burn: burning is on
+    // or a port is between the start of a burn and its result.
+    bool importBlocked() const;
     // An upgrade package: unpacked into "tmp" (emptied first), its plan
     // installed and watched; the statistics start afresh unless it is the
-    // package imported last.
-    PackageImport importPackage(const QString &zipPath);
+    // package imported last. The unpacking and the plan's reading run on a
+    // worker thread while this thread's event loop goes on (timers, the
+    // window's refresh and painting); `progress` is called on this thread.
+    // A failed unpacking leaves nothing in tmp, and a plan read from tmp
+    // before is dropped (its files are gone), so Start has nothing to burn.
+    PackageImport importPackage(const QString &zipPath,
+                                const PackageUnpacker::Progress &progress = {});
+    // The archiver's error lines or the reason of the last refused import.
+    QString importDetail() const { return mImportDetail; }
+    bool importing() const { return mImporting; }
     // The directory whose files the media copy puts on the device.
     void importMedia(const QString &dir);
     // Reads the plan file again (its directory changed) and watches the
@@ -144,6 +163,10 @@ class BurnStation : public QObject {
 
   private:
     void watchOnly(const QString &dir);
+    // Installs a plan; what its reader skipped, replaced or refused goes to
+    // the general log, so every front end shows it.
+    void installPlan(std::shared_ptr<const BurnPlan> plan);
+    void dropPlanFromTmp();
 
     std::unique_ptr<PortCofigXml> mPortConfig;
     std::unique_ptr<PortRefresh> mRefresh;
@@ -155,6 +178,8 @@ class BurnStation : public QObject {
     bool mWatchEnded = false;
     bool mWatchEndedInTime = true;
     bool mClosed = false;
+    bool mImporting = false;
+    QString mImportDetail;
 };
 
 #endif

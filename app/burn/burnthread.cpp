@@ -44,11 +44,13 @@ void BurnThread::join() {
 }
 
 void BurnThread::tick() {
-    // The window may install a new plan at any time; this tick keeps walking
-    // the one it started with.
-    mPlan = burnPlan();
+    // The window may install a new plan at any time. A burn walks the plan it
+    // started with until its result is counted and its device has gone; a new
+    // plan applies from the next burn on. Between burns (no device, connected,
+    // waiting for Start, about to start) the current plan is taken afresh.
+    const int status = gPortInfo[mThreadOrder].status.load();
+    if (!mPlan || status <= PORT_STATUS_WAIT_START) mPlan = burnPlan();
     burnProcess();
-    mPlan.reset();
 }
 
 const BurnCommand &BurnThread::record(int index) const {

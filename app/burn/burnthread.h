@@ -47,8 +47,8 @@ class BurnThread : public QThread {
     void setStopped(bool stopped) { mStopped.store(stopped); }
     int port() const { return mThreadOrder; }
 
-    // One tick of the port's state machine with a snapshot of the current
-    // plan held for the whole tick (the thread's loop calls it once a second).
+    // One tick of the port's state machine (the thread's loop calls it once
+    // a second). The plan a burn starts with is held until the burn ends.
     void tick();
 
     // Port log line "[T <port>][hh:mm:ss]: <text>".
@@ -127,6 +127,7 @@ class BurnThread : public QThread {
     void runRecovery();       // PORT_STATUS_RECOVERY
     void holdSuccess();       // PORT_STATUS_SUCCESS
     void holdFailure();       // PORT_STATUS_FAILED
+    bool mediaDirLost(const QString &media);
     void resetMembers();
     void advance();
     bool readIdText(VyrHandle handle, QString *text);
@@ -170,7 +171,7 @@ class BurnThread : public QThread {
     bool attemptAddr(const BurnCommand &rec, const QString &cmdText);
     bool attemptText(const BurnCommand &rec, const QString &cmdText);
 
-    std::shared_ptr<const BurnPlan> mPlan; // held for one tick
+    std::shared_ptr<const BurnPlan> mPlan; // held from the start of a burn to its end
 
     // Core members.
     int mCurBurnCmd = 0;

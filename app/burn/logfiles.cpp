@@ -1,6 +1,7 @@
 #include "logfiles.h"
 
 #include <QFile>
+#include <QSaveFile>
 #include <QTextStream>
 #include <algorithm>
 
@@ -36,17 +37,32 @@ QString savedLogName(SaveKind kind, const QString &packagePath, const QDateTime 
     return name + QStringLiteral(".log");
 }
 
-bool writeSavedLog(const QString &path, const QString &panelText) {
-    if (QFile::exists(path)) QFile::remove(path);
+bool writeSavedLog(const QString &path, const QString &panelText, QString *error) {
     QString text = panelText;
     text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite)) return false;
-    QTextStream out(&file);
-    out << text;
-    out.flush();
-    file.close();
-    return true;
+    // Written beside the old file and put in its place only when every byte
+    // went: a full disk leaves the old file (if any) and reports the failure
+    // instead of leaving an empty or cut file behind.
+    QSaveFile file(path);
+    bool ok = file.open(QIODevice::WriteOnly);
+    QString why;
+    if (ok) {
+        QTextStream out(&file);
+        out << text;
+        out.flush();
+        if (out.status() != QTextStream::Ok || file.error() != QFileDevice::NoError) {
+            why = file.errorString();
+            file.cancelWriting();
+            file.commit();
+            ok = false;
+        } else {
+            // The final flush and the rename can fail too.
+            ok = file.commit();
+        }
+    }
+    if (!ok && why.isEmpty()) why = file.errorString();
+    if (!ok && error) *error = why;
+    return ok;
 }
 
 } // namespace LogFiles

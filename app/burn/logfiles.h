@@ -29,8 +29,10 @@ enum class SaveKind {
 QString savedLogName(SaveKind kind, const QString &packagePath, const QDateTime &now);
 
 // Writes the panel text with every "\n" turned into "\r\n", replacing an
-// existing file. False when the file cannot be opened.
-bool writeSavedLog(const QString &path, const QString &panelText);
+// existing file only once the whole text is written. False (and the reason in
+// *error when given) when the file cannot be created or written whole; an
+// existing file is then left as it was.
+bool writeSavedLog(const QString &path, const QString &panelText, QString *error = nullptr);
 
 } // namespace LogFiles
 

@@ -96,6 +96,12 @@ bool BurnThread::copyTree(VolumeWriter &writer, const QDir &fromDir, const QDir 
                 return false;
             }
         } else {
+            // A FIFO, socket or device node would block the copy in open()
+            // or copy something that is not a file.
+            if (!fileInfo.isFile()) {
+                logShow("not a regular file: " + fileInfo.filePath());
+                return false;
+            }
             const QString target = toDir_.filePath(name);
             if (overwrite && toDir_.exists(name)) writer.removeFile(target);
             qDebug().noquote() << "copy " + fileInfo.filePath() << "  to " << name;
@@ -127,6 +133,11 @@ bool BurnThread::placeUpdateFile(const QString &fileName) {
     const QString destination = mDiskPath + QLatin1Char('/') + fileName;
     if (QFile::exists(destination)) return true;
     const QString source = gUpgradeDir.get() + fileName;
+    if (QFileInfo::exists(source) && !QFileInfo(source).isFile()) {
+        logShow("not a regular file: " + source);
+        fail();
+        return false;
+    }
     qDebug().noquote() << "mMaxBurnWaitNum" << mMaxBurnWaitNum;
     qDebug().noquote() << "copy  " << source << "   to  " << destination;
     if (copyFileToVolume(source, destination)) {
@@ -143,13 +154,24 @@ bool BurnThread::placeUpdateFile(const QString &fileName) {
     return false;
 }
 
+// An imported media directory that can no longer be listed: the burn must
+// not go on as if no media had been chosen.
+bool BurnThread::mediaDirLost(const QString &media) {
+    const QFileInfo dir(media);
+    if (dir.isDir() && dir.isReadable() && dir.isExecutable()) return false;
+    logShow("media directory " + media + " is gone or cannot be read");
+    fail();
+    return true;
+}
+
 // "copy_media": the media directory onto the volume, once per burn.
 void BurnThread::copyMediaCommand() {
     const QString media = mediaFilesPath.get();
-    if (media.isEmpty() || !QDir(media).exists()) {
+    if (media.isEmpty()) {
         advanceRecoveryCommand();
         return;
     }
+    if (mediaDirLost(media)) return;
     qDebug().noquote() << "mediaFilesPath" << media;
     if (mMediaCopied) return; // a second copy is not made; the wait runs on to its limit
     if (copyDirectory(QDir(media), QDir(mDiskPath + QLatin1Char('/')), true)) {
@@ -168,7 +190,7 @@ void BurnThread::runPreparation() {
     PortInfo &info = gPortInfo[mThreadOrder];
     if (mPrepareCmd == QLatin1String("prepare:copy_media")) {
         const QString media = mediaFilesPath.get();
-        if (media.isEmpty() || !QDir(media).exists() || mMediaCopied) return;
+        if (media.isEmpty() || mMediaCopied || mediaDirLost(media)) return;
         qDebug().noquote() << "mediaFilesPath" << media;
         if (copyDirectory(QDir(media), QDir(mDiskPath + QLatin1Char('/')), true)) {
             info.progress = info.progress.load() + 2;
@@ -188,6 +210,11 @@ void BurnThread::runPreparation() {
         return;
     }
     const QString destination = mDiskPath + QLatin1Char('/') + preparename;
+    const QString source = gUpgradeDir.get() + preparename;
+    if (QFileInfo::exists(source) && !QFileInfo(source).isFile()) {
+        logShow("not a regular file: " + source);
+        return;
+    }
     logShow(gUpgradeDir.get() + preparename + " to " + destination);
     if (copyFileToVolume(gUpgradeDir.get() + preparename, destination)) {
         logShow("prepare file successed:" + preparename);

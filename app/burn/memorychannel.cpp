@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <cstring>
 #include <vector>
 
@@ -38,6 +39,13 @@ void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runA
     }
     QString localPath = path;
     localPath.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    // Only a regular file is opened: a FIFO would block here for ever, and a
+    // device node has no size to announce.
+    if (QFileInfo::exists(localPath) && !QFileInfo(localPath).isFile()) {
+        logShow("not a regular file: " + path);
+        fail();
+        return;
+    }
     QFile file(localPath);
     if (!file.open(QIODevice::ReadOnly)) {
         logShow("can not open the file " + path);

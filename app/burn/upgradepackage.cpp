@@ -4,6 +4,8 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -20,24 +22,93 @@ QString archiverProgram() {
 }
 
 QStringList archiverArguments(const QString &packagePath) {
-    return {QStringLiteral("x"), QStringLiteral("-y"), QStringLiteral("-otmp"), packagePath};
+    return {QStringLiteral("x"),     QStringLiteral("-y"),    QStringLiteral("-p"),
+            QStringLiteral("-bsp1"), QStringLiteral("-otmp"), packagePath};
 }
 
-UnpackResult unpack(const QString &packagePath, int finishLimitMs) {
+namespace {
+
+// The archiver's report lines that name an error ("ERROR: CRC Failed : a.bin",
+// "ERROR: Wrong password : a.bin", "ERRORS:", "Is not archive", ...), at most
+// a few, each once.
+QString errorLines(const QString &text) {
+    QStringList found;
+    bool afterErrors = false;
+    for (QString line : text.split(QLatin1Char('\n'))) {
+        line = line.trimmed();
+        if (line.isEmpty()) {
+            afterErrors = false;
+            continue;
+        }
+        const bool error = line.contains(QLatin1String("ERROR"), Qt::CaseInsensitive);
+        if ((error || afterErrors) && !found.contains(line) && found.size() < 6) found << line;
+        if (line == QLatin1String("ERRORS:")) afterErrors = true;
+    }
+    return found.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+UnpackOutcome unpack(const QString &packagePath, int finishLimitMs,
+                     const std::function<void(int percent)> &progress) {
+    UnpackOutcome outcome;
     QProcess process;
     const QStringList args = archiverArguments(packagePath);
     QString program = archiverProgram();
-    // A missing archiver fails to start; the wait below then returns at once,
-    // exactly like an archiver that ends without unpacking anything.
     if (program.isEmpty()) program = QStringLiteral("7z");
     process.start(program, args, QIODevice::ReadWrite);
     qDebug() << "7z.exe" << args;
     process.waitForStarted(BurnClock::scaledMs(30000));
-    if (process.state() == QProcess::NotRunning || process.waitForFinished(finishLimitMs))
-        return UnpackResult::Finished;
-    process.kill();
-    process.waitForFinished(5000);
-    return UnpackResult::TimedOut;
+    if (process.state() == QProcess::NotRunning) {
+        outcome.errors = QStringLiteral("the archiver %1 could not be started: %2")
+                             .arg(program, process.errorString());
+        return outcome;
+    }
+    // Nothing is ever typed in: the archiver sees the end of its input.
+    process.closeWriteChannel();
+
+    QString output, errors;
+    static const QRegularExpression percent(QStringLiteral("(\\d+)%"));
+    auto collect = [&] {
+        const QString out = QString::fromLocal8Bit(process.readAllStandardOutput());
+        // Progress comes as "  5% - name" redrawn with backspaces; the last
+        // percentage seen is the current one.
+        QRegularExpressionMatchIterator it = percent.globalMatch(out);
+        int last = -1;
+        while (it.hasNext())
+            last = it.next().captured(1).toInt();
+        if (last >= 0 && progress) progress(qMin(last, 100));
+        output += out;
+        if (output.size() > 65536) output = output.right(32768);
+        errors += QString::fromLocal8Bit(process.readAllStandardError());
+        if (errors.size() > 65536) errors = errors.right(32768);
+    };
+    QElapsedTimer waited;
+    waited.start();
+    while (!process.waitForFinished(50)) {
+        collect();
+        if (process.state() == QProcess::NotRunning) break;
+        if (waited.elapsed() >= finishLimitMs) {
+            process.kill();
+            process.waitForFinished(5000);
+            outcome.result = UnpackResult::TimedOut;
+            return outcome;
+        }
+    }
+    collect();
+    output.remove(QLatin1Char('\b'));
+    const QString reported = errorLines(errors + QLatin1Char('\n') + output);
+    if (process.exitStatus() != QProcess::NormalExit) {
+        outcome.errors = QStringLiteral("the archiver stopped abnormally");
+    } else if (process.exitCode() != 0 || !reported.isEmpty()) {
+        outcome.errors =
+            reported.isEmpty()
+                ? QStringLiteral("the archiver ended with status %1").arg(process.exitCode())
+                : reported;
+    } else {
+        outcome.result = UnpackResult::Finished;
+    }
+    return outcome;
 }
 
 QString upgradeDirAfterUnpack() {
@@ -49,6 +120,10 @@ QString upgradeDirAfterUnpack() {
 }
 
 bool deleteDirContents(const QString &dirName) {
+    if (QFileInfo(dirName).isSymLink()) {
+        qDebug() << "deleteDir" << dirName << "is a symbolic link: left alone";
+        return false;
+    }
     QDir dir(dirName);
     if (!dir.exists()) return true;
     bool allGone = true;

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 namespace UpgradePackage {
 
@@ -15,17 +16,29 @@ extern const char *const kTmpDir;
 // there, else "7z" found on PATH; empty when there is none.
 QString archiverProgram();
 
-// The archiver's arguments: "x", "-y", "-otmp", the package path.
+// The archiver's arguments: "x", "-y", an empty password ("-p": a
+// protected archive fails at once instead of waiting for one), progress on
+// standard output ("-bsp1"), "-otmp", the package path.
 QStringList archiverArguments(const QString &packagePath);
 
 enum class UnpackResult {
-    Finished, // the archiver ran to its end (its exit code is not judged)
+    Finished, // the archiver ran to its end and reported no error
+    Failed,   // it could not start, crashed, ended with a non-zero status or
+              // reported an error (a CRC error, a full disk, a wrong password)
     TimedOut, // still running after the limit; it has been killed
 };
 
+struct UnpackOutcome {
+    UnpackResult result = UnpackResult::Failed;
+    // The archiver's error lines (or why it did not run); empty on success.
+    QString errors;
+};
+
 // Runs the archiver on the package: up to 30 s (system time) for it to
-// start, then up to `finishLimitMs` of real time for it to end.
-UnpackResult unpack(const QString &packagePath, int finishLimitMs);
+// start, then up to `finishLimitMs` of real time for it to end. `progress`
+// (may be empty) receives each percentage the archiver reports.
+UnpackOutcome unpack(const QString &packagePath, int finishLimitMs,
+                     const std::function<void(int percent)> &progress = {});
 
 // Where the unpacked files are: "tmp/<entry>/" when tmp holds exactly one
 // entry (hidden entries not counted), else "tmp/".
@@ -33,7 +46,8 @@ QString upgradeDirAfterUnpack();
 
 // Removes everything inside dirName (hidden entries too) and leaves the
 // directory itself. True when every entry went, and also when the directory
-// does not exist (nothing to remove).
+// does not exist (nothing to remove). A dirName that is a symbolic link is
+// left alone (false): what it points to is not this program's to empty.
 bool deleteDirContents(const QString &dirName);
 
 } // namespace UpgradePackage

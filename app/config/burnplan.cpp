@@ -40,6 +40,12 @@ int parseSn(const QString &text) {
     return 0;
 }
 
+// A decimal number of any size (a too large sn is a number, only out of range).
+bool isDecimal(const QString &text) {
+    static const QRegularExpression digits(QStringLiteral("^\\s*[+-]?[0-9]+\\s*$"));
+    return digits.match(text).hasMatch();
+}
+
 // Image size as the low 32 bits of the file length, read as a signed value.
 qint32 fileSize32(const QString &path) {
     return qint32(quint32(quint64(QFileInfo(path).size())));
@@ -57,13 +63,18 @@ struct Image {
     quint32 sum = 0;
 };
 
+// The device takes image sizes as 32-bit signed numbers.
+constexpr qint64 kLargestImage = 0x7fffffff;
+
 bool measure(const QString &path, Image &image) {
     if (!isImageFile(path)) {
         qDebug().nospace().noquote() << "cannot find " << path;
         return false;
     }
     image.size = fileSize32(path);
-    image.sum = BurnPlan::checkSum(path);
+    // An image too large for the device is refused by the reader; summing
+    // gigabytes for it would only delay that.
+    image.sum = QFileInfo(path).size() > kLargestImage ? 0 : BurnPlan::checkSum(path);
     return true;
 }
 
@@ -128,6 +139,27 @@ QString BurnPlan::getResourcePath() const {
 
 // A record's file: the plan directory, a separator and the attribute. A plan
 // given without a directory resolves its files against the working directory.
+bool BurnPlan::staysInPlanDir(const QString &attr) {
+    QString path = attr;
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.startsWith(QLatin1Char('/'))) return false;
+    // A drive name ("C:...") is absolute on the systems the plans come from.
+    if (path.size() >= 2 && path[1] == QLatin1Char(':') && path[0].isLetter()) return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    return !parts.contains(QStringLiteral(".."));
+}
+
+void BurnPlan::note(const QString &line) {
+    qDebug().noquote() << line;
+    mNotes << line;
+}
+
+// The first reason is kept; the plan keeps no command.
+void BurnPlan::refuse(const QString &why) {
+    if (mRefusal.isEmpty()) mRefusal = why;
+    note(why);
+}
+
 QString BurnPlan::recordPath(const QString &attr) const {
     const QString rel = nativePath(attr);
     return mPlanDir.isEmpty() ? rel : mPlanDir + QDir::separator() + rel;
@@ -140,6 +172,29 @@ bool BurnPlan::readConfig() {
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
 
     Image upgrade, patch, uImage, spl, uboot;
+    bool ok = false;
+    // Every image a step loads: one that is empty is burnt as nothing, one
+    // of 2 GiB or more cannot be described to the device, and anything but a
+    // regular file would block the burn in open().
+    auto checkImage = [this](const QString &path, int sn) {
+        const QFileInfo info(path);
+        if (!info.exists()) return;
+        if (!info.isFile()) {
+            note(QStringLiteral("plan: %1 of command sn %2 is not a regular file")
+                     .arg(path)
+                     .arg(sn));
+        } else if (info.size() > kLargestImage) {
+            refuse(QStringLiteral("plan refused: image %1 of command sn %2 is %3 bytes; the device "
+                                  "takes sizes below 2 GiB")
+                       .arg(path)
+                       .arg(sn)
+                       .arg(info.size()));
+        } else if (info.size() == 0) {
+            note(QStringLiteral("plan: image %1 of command sn %2 is empty (0 bytes)")
+                     .arg(path)
+                     .arg(sn));
+        }
+    };
     bool patchFlag = false;
     int loadAddrIndex = -1;
     int elements = 0;
@@ -150,14 +205,24 @@ bool BurnPlan::readConfig() {
             xml.name() != QLatin1String("command"))
             continue;
         const QXmlStreamAttributes attrs = xml.attributes();
-        const int sn = parseSn(attrs.value(QLatin1String("sn")).toString());
+        const QString snText = attrs.value(QLatin1String("sn")).toString();
+        const int sn = parseSn(snText);
         if (sn < 0 || sn >= MAX_COMMANDS) {
-            qDebug().noquote() << "skip command with sn"
-                               << attrs.value(QLatin1String("sn")).toString();
+            note(QStringLiteral("plan: command with sn \"%1\" skipped: sn must be 0 to 31")
+                     .arg(snText));
             continue;
         }
+        if (snText.trimmed().isEmpty())
+            note(QStringLiteral("plan: command without sn taken as sn 0"));
+        else if (!isDecimal(snText))
+            note(QStringLiteral("plan: command sn \"%1\" is not a number: taken as sn 0")
+                     .arg(snText));
 
         BurnCommand &rec = mCommands[sn];
+        if (rec.sn >= 0)
+            note(QStringLiteral("plan: a second command with sn %1 replaces \"%2\"")
+                     .arg(sn)
+                     .arg(rec.command.trimmed()));
         rec.sn = sn;
         rec.parameters[BurnCommand::PARAM_PATH] =
             recordPath(attrs.value(QLatin1String("path")).toString());
@@ -168,8 +233,29 @@ bool BurnPlan::readConfig() {
         rec.command = xml.readElementText();
         ++elements;
 
+        const QString pathAttr = attrs.value(QLatin1String("path")).toString();
+        if (!pathAttr.isEmpty() && !staysInPlanDir(pathAttr))
+            refuse(QStringLiteral("plan refused: the path \"%1\" of command sn %2 leaves the "
+                                  "plan's directory")
+                       .arg(pathAttr)
+                       .arg(sn));
+        const QString &count = rec.count();
+        if (!count.isEmpty() && !(count.toInt(&ok), ok))
+            note(QStringLiteral("plan: count \"%1\" of command sn %2 is not a number")
+                     .arg(count)
+                     .arg(sn));
+        const QString &address = rec.address();
+        if (!address.trimmed().isEmpty() && !(address.trimmed().toUInt(&ok, 16), ok))
+            note(QStringLiteral("plan: address \"%1\" of command sn %2 is not a hexadecimal "
+                                "number")
+                     .arg(address)
+                     .arg(sn));
+
         const QString kind = rec.command.trimmed();
         const QString &path = rec.path();
+        if (kind == QLatin1String("load to ram") || kind == QLatin1String("load uimage") ||
+            kind == QLatin1String("load spl") || kind == QLatin1String("load uboot"))
+            checkImage(path, sn);
         if (kind == QLatin1String("load to ram")) {
             if (upgrade.size < 0) {
                 if (measure(path, upgrade))
@@ -215,8 +301,23 @@ bool BurnPlan::readConfig() {
             qDebug().nospace().noquote() << "crc cmd: " << text;
         }
     }
+    // A plan cut short or damaged anywhere is not burnt at all: the steps
+    // before the damage alone would load some images and report success.
+    if (xml.hasError())
+        refuse(QStringLiteral("plan refused: %1 is not a well-formed plan (line %2: %3)")
+                   .arg(mPlanPath)
+                   .arg(xml.lineNumber())
+                   .arg(xml.errorString()));
     file.close();
     mCommandCount = elements;
+    if (!mRefusal.isEmpty()) {
+        // Nothing of a refused plan may be walked.
+        mCommandCount = 0;
+        for (BurnCommand &rec : mCommands)
+            rec = BurnCommand();
+        mResourceDir.clear();
+        return true;
+    }
 
     // The "load addr" text carries the image sizes in ":<digits>#"
     // placeholders: all of them the upgrade size, or with a patch image

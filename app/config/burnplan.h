@@ -1,10 +1,17 @@
 // The burn plan: config_progress.xml read once into a fixed table of 32
 // command records, with the image sizes and word sums written into the check
 // commands and the "load addr" text. A plan never changes after it is built.
+//
+// A plan that cannot be burnt as written has no commands: a file that is not
+// well-formed XML (a cut file, a raw NUL byte), a record path that leaves the
+// plan's directory, an image of 2 GiB or more (the device takes 32-bit
+// sizes). What the reader skipped, replaced or refused, and every empty
+// image, is said in notes() for the operator's log panel.
 #ifndef BURNPLAN_H
 #define BURNPLAN_H
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 // One step of the plan, stored at the index given by its sn attribute.
@@ -46,8 +53,17 @@ class BurnPlan {
     explicit BurnPlan(const QString &planPath = QString());
 
     // Number of command elements read; each counts once, whatever its sn
-    // (elements whose sn has no record are skipped and not counted).
+    // (elements whose sn has no record are skipped and not counted). 0 for a
+    // plan that was refused (see refusal()).
     int commandCount() const { return mCommandCount; }
+    // Why the plan was refused (empty: it was not).
+    const QString &refusal() const { return mRefusal; }
+    // Lines for the operator: records skipped or replaced, fields that are
+    // not numbers, empty images, and the refusal.
+    const QStringList &notes() const { return mNotes; }
+    // A path attribute that stays inside the plan's directory: relative, and
+    // no ".." component (both separators count).
+    static bool staysInPlanDir(const QString &attr);
     const QString &planPath() const { return mPlanPath; }
     // Record i; an index outside 0..31 gives an empty record (sn -1).
     const BurnCommand &command(int i) const;
@@ -65,6 +81,8 @@ class BurnPlan {
   private:
     bool readConfig();
     QString recordPath(const QString &attr) const;
+    void note(const QString &line);
+    void refuse(const QString &why);
 
     int mCommandCount = 0;
     bool mLoaded = false;
@@ -72,6 +90,8 @@ class BurnPlan {
     QString mPlanDir;
     BurnCommand mCommands[MAX_COMMANDS];
     QString mResourceDir;
+    QString mRefusal;
+    QStringList mNotes;
 };
 
 #endif

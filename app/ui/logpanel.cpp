@@ -23,10 +23,29 @@ void MainWindow::saveLog() {
 }
 
 void MainWindow::saveLog(QString path) {
+    savePanel(path, false);
+}
+
+// A log that cannot be written is said in the panel and in a box (on
+// standard error at exit, when no box can be answered); its lines stay in
+// the panel, so the next save writes them.
+bool MainWindow::savePanel(const QString &path, bool atExit) {
     qDebug() << "saveLog" << path;
     ui->tedit_logshow->append(path);
     ui->tedit_logshow->append(ui->label_statistics->text());
-    if (!LogFiles::writeSavedLog(path, ui->tedit_logshow->toPlainText())) qDebug() << "open failed";
+    QString error;
+    if (LogFiles::writeSavedLog(path, ui->tedit_logshow->toPlainText(), &error)) return true;
+    qDebug() << "open failed";
+    ui->tedit_logshow->append(QStringLiteral("the log could not be written to ") + path + ": " +
+                              error + "; its lines stay here for the next save");
+    const QString text = tr("The log could not be saved to %1 (%2). Its lines are kept and "
+                            "saved again with the next save.")
+                             .arg(path, error);
+    if (atExit)
+        qWarning().noquote() << text;
+    else
+        showInformation(text);
+    return false;
 }
 
 void MainWindow::clearLog() {
@@ -40,7 +59,8 @@ void MainWindow::autoSaveLog() {
     ++autosaveCount;
     const QString name = LogFiles::savedLogName(LogFiles::SaveKind::Auto, upgradeFile(),
                                                 QDateTime::currentDateTime());
-    saveLog(name);
+    // Lines that could not be saved are not cleared away.
+    if (!savePanel(name, false)) return;
     clearLog();
     ui->tedit_logshow->append(QStringLiteral("auto save preceding log to ") + name);
 }

@@ -5,6 +5,7 @@
 #include "buildvariant.h"
 #include "demodriver.h"
 #include "mainwindow.h"
+#include "signalcloser.h"
 #include "singleinstance.h"
 #include "uiprompts.h"
 
@@ -24,11 +25,17 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
+    // A termination signal closes the window: every event loop (a message box
+    // or an import's included) is left, then the teardown below runs.
+    SignalCloser closer;
+    QObject::connect(&closer, &SignalCloser::closeRequested, &app, [] { QApplication::quit(); });
     auto *window = new MainWindow;
     window->setWindowTitle(AppInfo::productTitle());
     window->show();
     new DemoDriver(window); // scripts/demo's switches; the window owns it
-    const int result = app.exec();
+    // A signal taken while the window was being built has already ended the
+    // loops of its construction; the main loop is then not entered at all.
+    const int result = closer.received() ? 0 : app.exec();
     // Teardown saves the log, closes the USB log, ends the threads and gives
     // the instance lock back.
     delete window;

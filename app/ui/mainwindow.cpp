@@ -118,8 +118,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 }
 
 MainWindow::~MainWindow() {
-    saveLog(LogFiles::savedLogName(LogFiles::SaveKind::Exit, upgradeFile(),
-                                   QDateTime::currentDateTime()));
+    savePanel(LogFiles::savedLogName(LogFiles::SaveKind::Exit, upgradeFile(),
+                                     QDateTime::currentDateTime()),
+              true);
     vyr_close_logfile();
     qDebug() << "MainWindow::~MainWindow";
 

@@ -23,6 +23,7 @@ namespace Ui {
 class MainWindow;
 }
 class QProgressBar;
+class QProgressDialog;
 class QPushButton;
 class QTableWidgetItem;
 class QTimer;
@@ -42,6 +43,8 @@ class MainWindow : public QMainWindow {
     QString upgradeFile() const;
     QString progressFile() const;
     int autosaves() const { return autosaveCount; }
+    // The import's progress dialog while an upgrade file is unpacked, else null.
+    QProgressDialog *importProgress() const { return progressDialog; }
 
   public slots:
     void startClicked();
@@ -101,6 +104,7 @@ class MainWindow : public QMainWindow {
     void showRowTexts(int port);
     void acknowledgePort(int port);
     void autoSaveLog();
+    bool savePanel(const QString &path, bool atExit);
     void showInformation(const QString &text);
 
     Ui::MainWindow *ui;
@@ -115,6 +119,7 @@ class MainWindow : public QMainWindow {
     std::array<RowMemory, 8> rows{};
     QString firmwareShown; // package path behind label_firmware, empty when none
     bool languageApplied = false;
+    QProgressDialog *progressDialog = nullptr;
 };
 
 #endif

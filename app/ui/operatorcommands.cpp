@@ -14,6 +14,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QProgressBar>
+#include <QProgressDialog>
 
 void MainWindow::showInformation(const QString &text) {
     uiPrompts().information(nullptr, QString(), text);
@@ -27,6 +28,8 @@ void MainWindow::startClicked() {
     case BurnStation::StartRefusal::SeveralDevices:
         showInformation(tr("Only support one device ,it's a release for no hub!"));
         return;
+    case BurnStation::StartRefusal::Importing:
+        return; // the import's dialog is up; Start waits for it
     case BurnStation::StartRefusal::None:
         break;
     }
@@ -61,6 +64,11 @@ void MainWindow::importConfigFiles() {
 }
 
 void MainWindow::importUpgradeFile() {
+    // Emptying tmp would pull the files from under the running burns.
+    if (burnStation->importBlocked()) {
+        showInformation(tr("Press Stop and let every burn end before importing an upgrade file!"));
+        return;
+    }
     const QString path = QDir::toNativeSeparators(uiPrompts().openFileName(
         this, tr("select upgrade file"), QString(), QStringLiteral("*.zip")));
     ui->tedit_logshow->append(QStringLiteral("-----importUpgradeFile-----filename") + path);
@@ -68,12 +76,53 @@ void MainWindow::importUpgradeFile() {
 
     firmwareShown = path;
     ui->label_firmware->setText(tr("upgrade file: ") + path);
-    switch (burnStation->importPackage(path)) {
+
+    // The station unpacks and reads the plan on a worker thread; the window
+    // goes on refreshing behind a modal dialog with the archiver's progress.
+    QProgressDialog dialog(tr("Unpacking the upgrade file..."), QString(), 0, 100, this);
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setCancelButton(nullptr);
+    dialog.setMinimumDuration(0);
+    dialog.setAutoClose(false);
+    dialog.setAutoReset(false);
+    dialog.setValue(0);
+    progressDialog = &dialog;
+    const BurnStation::PackageImport outcome =
+        burnStation->importPackage(path, [&dialog](PackageUnpacker::Stage stage, int percent) {
+            if (stage == PackageUnpacker::Stage::ReadingPlan) {
+                dialog.setLabelText(tr("Reading the burn plan..."));
+                dialog.setRange(0, 0); // busy: the sums take a while
+            } else if (percent >= 0) {
+                dialog.setValue(percent);
+            }
+        });
+    progressDialog = nullptr;
+    dialog.close();
+
+    const QString detail = burnStation->importDetail();
+    switch (outcome) {
     case BurnStation::PackageImport::TimedOut:
         showInformation(tr("operate failed,Please reload the upgrade file!"));
         break;
     case BurnStation::PackageImport::NoPlan:
         showInformation(tr("find no upgrade config ,please load it manually!"));
+        break;
+    case BurnStation::PackageImport::Failed:
+        ui->tedit_logshow->append(QStringLiteral("unpacking failed: ") + detail);
+        showInformation(tr("The upgrade file is damaged and was not imported "
+                           "(see the log). Please reload the upgrade file!"));
+        break;
+    case BurnStation::PackageImport::TmpIsLink:
+        ui->tedit_logshow->append(QStringLiteral("import refused: ") + detail);
+        showInformation(tr("The tmp directory is a symbolic link; replace it by a directory "
+                           "and import again."));
+        break;
+    case BurnStation::PackageImport::Refused:
+        ui->tedit_logshow->append(QStringLiteral("import refused: ") + detail);
+        showInformation(tr("The upgrade file cannot be used: %1").arg(detail));
+        break;
+    case BurnStation::PackageImport::Burning:
+        showInformation(tr("Press Stop and let every burn end before importing an upgrade file!"));
         break;
     case BurnStation::PackageImport::Imported:
         break;

@@ -245,5 +245,33 @@
         <source>The file is in read only mode</source>
         <translation>文件处于只读模式</translation>
     </message>
+    <message>
+        <source>Press Stop and let every burn end before importing an upgrade file!</source>
+        <translation>请先按“停止”并等待所有烧录结束，再导入升级文件！</translation>
+    </message>
+    <message>
+        <source>The tmp directory is a symbolic link; replace it by a directory and import again.</source>
+        <translation>tmp 目录是一个符号链接；请将其换成普通目录后重新导入。</translation>
+    </message>
+    <message>
+        <source>The upgrade file cannot be used: %1</source>
+        <translation>无法使用该升级文件：%1</translation>
+    </message>
+    <message>
+        <source>The upgrade file is damaged and was not imported (see the log). Please reload the upgrade file!</source>
+        <translation>升级文件已损坏，未导入（详见日志）。请重新导入升级文件！</translation>
+    </message>
+    <message>
+        <source>Unpacking the upgrade file...</source>
+        <translation>正在解压升级文件……</translation>
+    </message>
+    <message>
+        <source>Reading the burn plan...</source>
+        <translation>正在读取烧录配置……</translation>
+    </message>
+    <message>
+        <source>The log could not be saved to %1 (%2). Its lines are kept and saved again with the next save.</source>
+        <translation>日志无法保存到 %1（%2）。日志内容已保留，将在下次保存时再次写入。</translation>
+    </message>
 </context>
 </TS>

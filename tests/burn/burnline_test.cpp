@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <algorithm>
 #include <map>
+#include <sys/stat.h>
 
 #include "burnclock.h"
 #include "burnline.h"
@@ -373,4 +374,53 @@ TEST(StopCommand, EndsEveryThreadAndClearsThePorts) {
         EXPECT_EQ(gPortInfo[p].lastResult.load(), 0);
     }
     EXPECT_FALSE(gBurning.load());
+}
+
+// A plan replaced while a device burns (the window re-reads the plan when its
+// directory changes): the running burn ends on the plan it started with; the
+// next burn takes the new one.
+TEST(PlanReplaced, MidBurnTheRunningBurnKeepsItsPlan) {
+    BurnLine bl(BuildVariant::MultiPort);
+    const int id = bl.line().plug(BurnLine::hubPort(1), bl.deviceSpec());
+    bl.start();
+    vyrsim::RomDevice *rom = bl.line().romDevice(id);
+    ASSERT_TRUE(bl.runUntil([&] { return rom->stage() == vyrsim::StageBootLoader; }));
+    QString other = BurnLine::samplePlan();
+    other.replace("format_data", "wipe_data");
+    bl.writePlan(other);
+    ASSERT_TRUE(bl.runUntil([] { return gPortInfo[0].lastResult.load() >= 11; }, 60000))
+        << bl.logDump(0);
+    EXPECT_EQ(gPortInfo[0].lastResult.load(), PORT_STATUS_SUCCESS) << bl.logDump(0);
+    const auto commands = bl.line().recovery(id)->commands();
+    EXPECT_TRUE(contains(commands, "format_data"));
+    EXPECT_FALSE(contains(commands, "wipe_data"));
+
+    // The next device burns the new plan.
+    bl.line().unplug(id);
+    ASSERT_TRUE(bl.runUntil([] { return gPortInfo[0].status.load() == PORT_STATUS_NONE; }));
+    const int next = bl.line().plug(BurnLine::hubPort(1), bl.deviceSpec());
+    ASSERT_TRUE(bl.runUntil([] { return gSuccessCount.load() + gFailCount.load() >= 2; }, 60000))
+        << bl.logDump(0);
+    EXPECT_TRUE(contains(bl.line().recovery(next)->commands(), "wipe_data"));
+}
+
+TEST_F(Failure, ImportedMediaDirectoryThatVanishedFailsTheBurn) {
+    ASSERT_TRUE(QDir(bl.dir() + "/media").removeRecursively());
+    const int id = plugAndWaitFailed(bl.deviceSpec());
+    EXPECT_TRUE(bl.logHas(0, "media directory " + bl.dir() + "/media is gone or cannot be read"))
+        << bl.logDump(0);
+    EXPECT_FALSE(contains(bl.line().recovery(id)->commands(), "format_data"));
+    expectCountedAt(12);
+}
+
+// A plan step naming a FIFO would block the burn thread in open() for ever.
+TEST_F(Failure, PlanFileThatIsNotARegularFileIsRefused) {
+    const QString uimage = bl.dir() + "/plan/uImage";
+    ASSERT_TRUE(QFile::remove(uimage));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(uimage).constData(), 0600), 0);
+    bl.writePlan(BurnLine::samplePlan());
+    plugAndWaitFailed(bl.deviceSpec());
+    EXPECT_TRUE(bl.logHas(0, "not a regular file: " + uimage)) << bl.logDump(0);
+    EXPECT_EQ(gFailCount.load(), 1);
+    EXPECT_EQ(gSuccessCount.load(), 0);
 }

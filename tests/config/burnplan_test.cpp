@@ -84,7 +84,7 @@ TEST(BurnPlan, FillsRecordsBySnAndCountsElements) {
     EXPECT_EQ(plan->command(32).sn, -1); // reads past the table give an empty record
 }
 
-TEST(BurnPlan, BadFilesLeaveAPlanWithWhatWasRead) {
+TEST(BurnPlan, DamagedFilesGiveAPlanWithoutCommands) {
     PlanDir dir;
     BurnPlan missing(dir.path("absent.xml"));
     EXPECT_FALSE(missing.loaded());
@@ -93,10 +93,90 @@ TEST(BurnPlan, BadFilesLeaveAPlanWithWhatWasRead) {
     dir.write("binary.xml", QByteArray("\x00\xff\xfe garbage \x01", 13));
     EXPECT_EQ(BurnPlan(dir.path("binary.xml")).commandCount(), 0);
 
+    // Cut short, or a raw NUL byte after two good commands: nothing of it is
+    // kept, and the operator is told why.
     dir.write("cut.xml", "<plan><command sn=\"0\">a</command><command sn=\"1\">b</comm");
     BurnPlan cut(dir.path("cut.xml"));
     EXPECT_TRUE(cut.loaded());
-    EXPECT_EQ(cut.command(0).command, "a");
+    EXPECT_EQ(cut.commandCount(), 0);
+    EXPECT_EQ(cut.command(0).sn, -1);
+    EXPECT_TRUE(cut.refusal().contains("not a well-formed plan")) << cut.refusal().toStdString();
+    EXPECT_TRUE(cut.notes().contains(cut.refusal()));
+
+    dir.write("nul.xml", "<plan><command sn=\"0\">a</command><command sn=\"1\">b</command>"
+                         "<command sn=\"2\">c" +
+                             QByteArray(1, '\0') + "d</command></plan>");
+    BurnPlan nul(dir.path("nul.xml"));
+    EXPECT_EQ(nul.commandCount(), 0);
+    EXPECT_FALSE(nul.refusal().isEmpty());
+}
+
+TEST(BurnPlan, NotesEverySkippedOrReplacedRecordAndEmptyImage) {
+    PlanDir dir;
+    dir.write("empty.bin", "");
+    dir.write("spl.bin", kSpl);
+    auto plan = dir.plan("<command sn=\"0\" path=\"spl.bin\" address=\"0x80000000\" count=\"5\">"
+                         "load spl</command>"
+                         "<command sn=\"1\" path=\"empty.bin\">load uboot</command>"
+                         "<command sn=\"1\" path=\"empty.bin\">load uimage</command>"
+                         "<command sn=\"40\">far</command><command sn=\"two\">word</command>"
+                         "<command sn=\"3\" count=\"ten\" address=\"zz\">x</command>");
+    // Still read as before: the well-formed plan keeps its records.
+    EXPECT_TRUE(plan->refusal().isEmpty());
+    EXPECT_EQ(plan->commandCount(), 5);
+    EXPECT_EQ(plan->command(0).command, "word");
+    const QString notes = plan->notes().join("\n");
+    EXPECT_EQ(plan->notes().size(), 8) << notes.toStdString();
+    for (const char *seen :
+         {"a second command with sn 1 replaces \"load uboot\"", "sn \"40\" skipped",
+          "sn \"two\" is not a number", "a second command with sn 0 replaces \"load spl\"",
+          "count \"ten\" of command sn 3", "address \"zz\" of command sn 3",
+          "empty.bin of command sn 1 is empty"})
+        EXPECT_TRUE(notes.contains(seen)) << seen << "\n" << notes.toStdString();
+
+    // A well-formed plan with nothing unusual says nothing.
+    EXPECT_TRUE(
+        dir.plan("<command sn=\"0\" path=\"spl.bin\">load spl</command>")->notes().isEmpty());
+}
+
+TEST(BurnPlan, PathsLeavingThePlanDirectoryAreRefused) {
+    EXPECT_TRUE(BurnPlan::staysInPlanDir("spl.bin"));
+    EXPECT_TRUE(BurnPlan::staysInPlanDir("upgrade\\fw..1.img"));
+    EXPECT_TRUE(BurnPlan::staysInPlanDir("./a/b.img"));
+    EXPECT_FALSE(BurnPlan::staysInPlanDir("../../etc/hostname"));
+    EXPECT_FALSE(BurnPlan::staysInPlanDir("upgrade\\..\\..\\x"));
+    EXPECT_FALSE(BurnPlan::staysInPlanDir("/etc/hostname"));
+    EXPECT_FALSE(BurnPlan::staysInPlanDir("C:\\boot.bin"));
+
+    PlanDir dir;
+    dir.write("spl.bin", kSpl);
+    dir.write("outside.bin", "secret");
+    auto plan = dir.plan("<command sn=\"0\" path=\"spl.bin\">load spl</command>"
+                         "<command sn=\"1\" path=\"sub/../../outside.bin\">load to ram</command>");
+    EXPECT_EQ(plan->commandCount(), 0);
+    EXPECT_EQ(plan->command(1).path(), QString());
+    EXPECT_TRUE(plan->refusal().contains("sub/../../outside.bin")) << plan->refusal().toStdString();
+}
+
+TEST(BurnPlan, ImagesOfTwoGibibytesOrMoreAreRefused) {
+    PlanDir dir;
+    dir.write("spl.bin", kSpl);
+    QFile big(dir.path("big.img"));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(big.resize(qint64(1) << 31)); // sparse: no disk space used
+    big.close();
+    auto plan = dir.plan("<command sn=\"0\" path=\"spl.bin\">load spl</command>"
+                         "<command sn=\"1\" path=\"big.img\">load to ram</command>");
+    EXPECT_EQ(plan->commandCount(), 0);
+    EXPECT_TRUE(plan->refusal().contains("2147483648 bytes")) << plan->refusal().toStdString();
+
+    // One byte less fits (a second image without "patch" in its name is
+    // loaded but not summed, which keeps this test quick).
+    ASSERT_TRUE(QFile::resize(dir.path("big.img"), (qint64(1) << 31) - 1));
+    auto fits = dir.plan("<command sn=\"0\" path=\"spl.bin\">load to ram</command>"
+                         "<command sn=\"1\" path=\"big.img\">load to ram</command>");
+    EXPECT_EQ(fits->commandCount(), 2);
+    EXPECT_TRUE(fits->refusal().isEmpty());
 }
 
 TEST(BurnPlan, CheckCommandsTakeTheRecordBeforeByIndex) {

@@ -84,6 +84,9 @@ int main(int argc, char **argv) {
                 "%d of %d, pull-out boxes %d, wall time %.1f s\n",
                 f.cleanFailures, f.droppedLines, f.droppedLines + f.panelLineCount,
                 soak.messagesClosed(), soak.wallSeconds());
+    std::printf("soak: a corrupt package refused, the plan replaced mid-run, the bytes of %d "
+                "successful devices checked against the plan each started with\n",
+                l.successesChecked);
     const int status = broken.isEmpty() ? 0 : 1;
 #if defined(__SANITIZE_THREAD__)
     // Everything the soak started has ended and been checked by now. What is

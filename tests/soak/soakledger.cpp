@@ -44,6 +44,9 @@ bool failureLineStep(const QString &line, int *step) {
 
 QString brokenInvariant(const SoakLedger &l) {
     if (!l.plugErrors.isEmpty()) return QStringLiteral("plug refused: ") + l.plugErrors.first();
+    if (!l.importErrors.isEmpty()) return l.importErrors.first();
+    if (!l.wrongBytes.isEmpty())
+        return QStringLiteral("success with the wrong bytes: ") + l.wrongBytes.first();
 
     int successes = 0, failures = 0;
     for (const DeviceRecord &d : l.devices) {

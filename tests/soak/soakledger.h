@@ -45,6 +45,13 @@ struct SoakLedger {
     QStringList threadsRunning;
     // Plugs the line refused.
     QStringList plugErrors;
+    // Imports whose outcome was not the expected one ("corrupt package
+    // imported", "Start accepted without a plan").
+    QStringList importErrors;
+    // "device 17: ..." for a device that reported success with the images or
+    // recovery commands of neither plan, or a mix of both.
+    QStringList wrongBytes;
+    int successesChecked = 0; // successful devices whose bytes were compared
 };
 
 // The failure line of a port log ("failed ,current step is N " or "failed

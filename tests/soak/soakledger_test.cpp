@@ -92,6 +92,12 @@ TEST(SoakLedger, EachBrokenInvariantIsNamed) {
          "reported success"},
         {"plug refused", [](SoakLedger &l) { l.plugErrors << "device 3 on 1-2.3"; },
          "plug refused"},
+        {"corrupt package imported",
+         [](SoakLedger &l) { l.importErrors << "corrupt package imported: Imported"; },
+         "corrupt package imported"},
+        {"wrong bytes burnt",
+         [](SoakLedger &l) { l.wrongBytes << "device 1: uImage of neither plan"; },
+         "success with the wrong bytes: device 1"},
     };
     for (const Case &c : cases) {
         SoakLedger l = soundRun();

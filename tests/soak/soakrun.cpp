@@ -4,8 +4,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,11 @@
 namespace {
 
 constexpr int kSlots = 8;
+
+QByteArray fileBytes(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 // Ports of a second hub whose numbers name no row (8, 9 and 10 end in 8, 9
 // and 0): a device that re-enumerates there is never given a row of its own,
 // so its burn can only end on the row it started on.
@@ -75,13 +82,77 @@ void SoakRun::run() {
     auto line = teststation::makeLine(dir.filePath("root"));
     line->addHub("1-3", 10);
     QDir(dir.path()).mkpath("log");
-    teststation::writePlanFiles(dir.filePath("plan"), dir.filePath("upgrade"));
     teststation::writeMediaFiles(dir.filePath("media"));
+    // The station works in its directory (tmp/ and log/ are relative).
+    const QString oldCwd = QDir::currentPath();
+    QDir::setCurrent(dir.path());
     auto station = std::make_unique<BurnStation>();
-    gUpgradeDir.set(dir.filePath("upgrade") + "/");
     station->importMedia(dir.filePath("media"));
-    teststation::installPlan(*station, dir.filePath("plan/config_progress.xml"),
-                             teststation::samplePlan());
+
+    // The plan comes in an upgrade package. A copy with one byte of its
+    // kernel image changed is imported first: it must fail and leave nothing
+    // Start would burn.
+    teststation::writePlanFiles(dir.filePath("package/fw"), dir.filePath("package/fw"));
+    {
+        QFile plan(dir.filePath("package/fw/config_progress.xml"));
+        if (plan.open(QIODevice::WriteOnly)) plan.write(teststation::samplePlan().toUtf8());
+    }
+    const QByteArray planAImage = fileBytes(dir.filePath("package/fw/uImage"));
+    QProcess zip;
+    zip.setWorkingDirectory(dir.filePath("package"));
+    zip.start(QStringLiteral("7z"), {"a", "-tzip", "-mx=0", dir.filePath("fw.zip"), "fw"});
+    if (!zip.waitForFinished(60000) || zip.exitCode() != 0)
+        mLedger.importErrors << QStringLiteral("the package could not be made");
+    QByteArray corrupt = fileBytes(dir.filePath("fw.zip"));
+    const int imageAt = int(corrupt.indexOf(planAImage.left(64)));
+    if (imageAt >= 0) corrupt[imageAt + 1000] = char(corrupt[imageAt + 1000] ^ 0x5a);
+    {
+        QFile f(dir.filePath("fw_corrupt.zip"));
+        if (f.open(QIODevice::WriteOnly)) f.write(corrupt);
+    }
+    const BurnStation::PackageImport corruptImport =
+        station->importPackage(dir.filePath("fw_corrupt.zip"));
+    if (imageAt < 0 || corruptImport != BurnStation::PackageImport::Failed)
+        mLedger.importErrors
+            << QStringLiteral("corrupt package imported: outcome %1").arg(int(corruptImport));
+    if (station->start() != BurnStation::StartRefusal::NoPlan)
+        mLedger.importErrors << QStringLiteral("Start accepted after the corrupt package");
+    station->stop();
+    if (station->importPackage(dir.filePath("fw.zip")) != BurnStation::PackageImport::Imported)
+        mLedger.importErrors << QStringLiteral("the sound package was not imported");
+    // Half-way the plan in tmp/ is replaced by one with another kernel image
+    // and recovery command, as an operator editing it would: every burn must
+    // end on the plan it started with.
+    const int swapAt = mOptions.burns / 2;
+    bool swapped = false;
+    const QByteArray planBImage = [] {
+        QTemporaryDir scratch;
+        teststation::writeRandomFile(scratch.filePath("b"), 300000, 33);
+        return fileBytes(scratch.filePath("b"));
+    }();
+    auto checkBytes =
+        [&](int lineId, int serial) {
+            vyrsim::RomDevice *rom = line->romDevice(lineId);
+            vyrsim::RecoveryVolume *recovery = line->recovery(lineId);
+            if (!rom || !recovery) return; // pulled meanwhile
+            const std::vector<uint8_t> ram = rom->readRam(0x82000000u, size_t(planAImage.size()));
+            const QByteArray image(reinterpret_cast<const char *>(ram.data()), int(ram.size()));
+            const auto commands = recovery->commands();
+            auto sent = [&](const char *c) {
+                return std::find(commands.begin(), commands.end(), std::string(c)) !=
+                       commands.end();
+            };
+            ++mLedger.successesChecked;
+            const bool a = image == planAImage, b = image == planBImage;
+            if (!a && !b)
+                mLedger.wrongBytes
+                    << QStringLiteral("device %1: kernel image of neither plan").arg(serial);
+            else if (sent("reset") != a || sent("shutdown") != b)
+                mLedger.wrongBytes
+                    << QStringLiteral("device %1: image of plan %2, commands of the other")
+                           .arg(serial)
+                           .arg(a ? "A" : "B");
+        };
 
     std::mutex madeLock;
     BurnThread::setLogObserver([&](int port, const QString &text) {
@@ -115,7 +186,8 @@ void SoakRun::run() {
     };
 
     station->open();
-    station->start();
+    if (station->start() != BurnStation::StartRefusal::None)
+        mLedger.importErrors << QStringLiteral("Start refused with the sound package");
 
     const vyrsim::DeviceSpec base = teststation::deviceSpec();
 
@@ -136,6 +208,22 @@ void SoakRun::run() {
             Slot &slot = benches[s];
             if (slot.state == Slot::Idle) {
                 if (plugged >= mOptions.burns) continue;
+                if (plugged >= swapAt && !swapped) {
+                    swapped = true;
+                    QFile image(QStringLiteral("tmp/fw/uImage_b"));
+                    if (image.open(QIODevice::WriteOnly)) image.write(planBImage);
+                    image.close();
+                    QString planB = teststation::samplePlan();
+                    planB.replace(QStringLiteral("path=\"uImage\""),
+                                  QStringLiteral("path=\"uImage_b\""));
+                    planB.replace(QStringLiteral(">reset<"), QStringLiteral(">shutdown<"));
+                    QFile plan(QStringLiteral("tmp/fw/config_progress.xml"));
+                    if (plan.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                        plan.write(planB.toUtf8());
+                    plan.close();
+                    station->rereadPlan(); // the watcher would, at its own moment
+                    say(QStringLiteral("plan replaced"));
+                }
                 // The first devices of the run may still be matched to their
                 // rows; a device coming back elsewhere is not drawn for them.
                 int port = -1;
@@ -198,6 +286,8 @@ void SoakRun::run() {
                     result = gPortInfo[row].lastResult.load();
                 if (result) {
                     ++rec.results;
+                    if (result == PORT_STATUS_SUCCESS && !slot.pulled)
+                        checkBytes(slot.lineId, rec.serial);
                     rec.row = row;
                     rec.outcome =
                         result == PORT_STATUS_SUCCESS ? Outcome::Success : Outcome::Failure;
@@ -302,5 +392,6 @@ void SoakRun::run() {
     else
         qputenv("PYREWICK_SYSROOT", oldSysroot);
     resetBurnState();
+    QDir::setCurrent(oldCwd);
     mWallSeconds = double(wall.elapsed()) / 1000.0;
 }

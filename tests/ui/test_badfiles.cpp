@@ -113,11 +113,12 @@ TEST_F(BadFiles, WindowComesUpOverCorruptFilesWithoutLogOrTmpDirectory) {
 TEST_F(BadFiles, PackagesThatFailOrTryToLeaveTmpWriteNothingOutside) {
     open();
 
-    // Garbage that the archiver cannot unpack: no plan where one is expected.
+    // Garbage that the archiver cannot unpack: the import fails.
     writeFile("broken.zip", QByteArray(4096, '\x5a'));
     fileAnswers << dir() + "/broken.zip";
     w->importUpgradeFile();
-    EXPECT_EQ(boxes, QStringList({"|find no upgrade config ,please load it manually!"}));
+    EXPECT_EQ(boxes, QStringList({"|The upgrade file is damaged and was not imported (see the "
+                                  "log). Please reload the upgrade file!"}));
     boxes.clear();
 
     // Entries named to climb out of tmp/ or to land on an absolute path.

@@ -145,3 +145,30 @@ TEST_F(Commands, VersionBoxOfEachBuild) {
     EXPECT_EQ(boxes, QStringList({"|V1.2.8.0817.SP3.life or live .testnohub",
                                   "|V1.2.8.0817.SP3.life or live "}));
 }
+
+// A plan cut short is not burnt in part: Start refuses it and the panel says
+// why; the lines of a well-formed plan's skipped records reach the panel too.
+TEST_F(Commands, DamagedPlanIsRefusedAndSkippedRecordsAreShown) {
+    QByteArray cut = plan(6);
+    cut.chop(40);
+    writeFile("config_progress.xml", cut);
+    open();
+    EXPECT_EQ(gStepCount, 0);
+    w->updateDevUi(); // the plan's lines come with the general log
+    EXPECT_TRUE(ui()->tedit_logshow->toPlainText().contains("is not a well-formed plan"))
+        << ui()->tedit_logshow->toPlainText().toStdString();
+    w->startClicked();
+    EXPECT_EQ(boxes, QStringList({"|Please check progress control file!"}));
+    EXPECT_FALSE(gBurning);
+
+    writeFile("plans/p.xml", "<p><command sn=\"0\">a</command><command sn=\"0\">b</command>"
+                             "<command sn=\"33\">c</command></p>");
+    fileAnswers << dir() + "/plans/p.xml";
+    w->importConfigFiles();
+    EXPECT_EQ(gStepCount, 2);
+    w->updateDevUi();
+    const QString panel = ui()->tedit_logshow->toPlainText();
+    EXPECT_TRUE(panel.contains("plan: a second command with sn 0 replaces \"a\""))
+        << panel.toStdString();
+    EXPECT_TRUE(panel.contains("plan: command with sn \"33\" skipped")) << panel.toStdString();
+}

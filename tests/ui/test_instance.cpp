@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
@@ -72,4 +74,35 @@ TEST(SingleInstance, SecondStartRefusedWithExitCodeOne) {
     EXPECT_FALSE(third.waitForFinished(1500)) << third.readAllStandardError().toStdString();
     third.kill();
     third.waitForFinished(10000);
+}
+
+// A termination signal closes the window as the operator would: the log
+// panel is saved at exit and the program ends normally.
+TEST(Signals, TermIntAndHupCloseTheWindowAndSaveTheLog) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "whole programs are not run under ThreadSanitizer";
+#endif
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+        Program prog;
+        QProcess p;
+        prog.start(p, "pyrewick");
+        ASSERT_TRUE(p.waitForStarted(10000));
+        for (int i = 0; i < 200 && !QFile::exists(prog.lockFile()); ++i)
+            p.waitForFinished(50);
+        ASSERT_TRUE(QFile::exists(prog.lockFile()));
+        // Running: its first refreshes have passed.
+        p.waitForFinished(1000);
+        ASSERT_EQ(p.state(), QProcess::Running);
+        ASSERT_EQ(::kill(pid_t(p.processId()), number), 0);
+        ASSERT_TRUE(p.waitForFinished(30000)) << number;
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << number;
+        EXPECT_EQ(p.exitCode(), 0) << number;
+        QStringList saved = QDir(prog.station.filePath("log")).entryList({"*.log"}, QDir::Files);
+        saved = saved.filter(QRegularExpression("^\\d\\d\\.\\d\\d\\.\\d\\d\\.\\d\\d_\\.log$"));
+        ASSERT_EQ(saved.size(), 1) << number;
+        QFile log(prog.station.filePath("log/" + saved[0]));
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(log.readAll().contains("current pc version is: ")) << number;
+        EXPECT_FALSE(QFile::exists(prog.lockFile())) << "the teardown gave the lock back";
+    }
 }

@@ -1,6 +1,12 @@
 // Saved-log names and file contents.
 #include "logfiles.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <csignal>
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 TEST(LogFiles, NamesCarryDateTimeAndPackage) {
@@ -27,4 +33,36 @@ TEST(LogFiles, BaseNameDropsDirectoryAndExtension) {
     EXPECT_EQ(LogFiles::packageBaseName("a/b.c/pkg.zip"), "pkg");
     EXPECT_EQ(LogFiles::packageBaseName(""), "");
     EXPECT_EQ(LogFiles::packageBaseName("x/ab"), "");
+}
+
+// A disk that fills while the log is written (here: a file size limit, which
+// fails the write the same way) gives a failure, not a cut or empty file,
+// and an older file of the same name is left whole.
+TEST(LogFiles, WriteThatCannotCompleteFailsAndKeepsTheOldFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("saved.log");
+    ASSERT_TRUE(LogFiles::writeSavedLog(path, "old line\nsecond"));
+
+    struct sigaction ignore {
+    }, old{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 64;
+    setrlimit(RLIMIT_FSIZE, &small);
+    QString error;
+    const bool ok = LogFiles::writeSavedLog(path, QString(4096, QLatin1Char('x')), &error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &old, nullptr);
+
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(error.isEmpty());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "old line\r\nsecond");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"saved.log"}));
+
+    EXPECT_FALSE(LogFiles::writeSavedLog(dir.filePath("no-such-dir/x.log"), "line", &error));
 }

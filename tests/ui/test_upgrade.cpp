@@ -2,13 +2,18 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "burnclock.h"
 #include "burnplan.h"
 #include "burnstate.h"
 #include "upgradepackage.h"
 #include "uitestenv.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QProgressDialog>
+#include <QTimer>
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -71,14 +76,23 @@ TEST_F(Upgrade, OneTopDirectoryOrSeveralEntries) {
     EXPECT_EQ(gSuccessCount, 0);
     EXPECT_FALSE(QFile::exists("tmp/fw_v2"));
 
-    // A package without a plan where it is expected: the old plan stays.
+    // A package without a plan where it is expected. The old plan's files in
+    // tmp/ went with the unpacking, so that plan is dropped; a plan kept
+    // outside tmp/ stays.
     writeFile("src3/docs/readme.txt", "no plan here");
     zip("docs.zip", "src3", {"docs"});
     fileAnswers << dir() + "/docs.zip";
     w->importUpgradeFile();
     EXPECT_EQ(boxes, QStringList({"|find no upgrade config ,please load it manually!"}));
-    EXPECT_EQ(burnPlan()->commandCount(), 2);
+    EXPECT_FALSE(burnPlan());
     EXPECT_EQ(w->upgradeFile(), dir() + "/flat.zip");
+
+    writeFile("plans/p.xml", plan(5));
+    fileAnswers << dir() + "/plans/p.xml" << dir() + "/docs.zip";
+    w->importConfigFiles();
+    w->importUpgradeFile();
+    ASSERT_TRUE(burnPlan());
+    EXPECT_EQ(burnPlan()->commandCount(), 5);
 }
 
 TEST_F(Upgrade, ArchiverThatNeverEndsIsAbandoned) {
@@ -86,10 +100,130 @@ TEST_F(Upgrade, ArchiverThatNeverEndsIsAbandoned) {
     writeFile("7z", "#!/bin/sh\nexec sleep 30\n");
     QFile::setPermissions("7z", QFile::permissions("7z") | QFile::ExeOwner);
     ASSERT_EQ(UpgradePackage::archiverProgram(), dir() + "/7z");
+    writeFile("any.zip", "not looked at by this archiver");
     fileAnswers << dir() + "/any.zip";
     w->importUpgradeFile(); // 60 s of system time at the test's clock scale
     EXPECT_EQ(boxes, QStringList({"|operate failed,Please reload the upgrade file!"}));
     EXPECT_TRUE(w->upgradeFile().isEmpty());
+}
+
+// A package whose member fails its check, or that wants a password, is not
+// imported: nothing it left stays in tmp/, and the plan that lived in tmp/
+// before is no longer one Start would burn.
+TEST_F(Upgrade, DamagedOrProtectedPackagesLeaveNoPlan) {
+    writeFile("src/fw/config_progress.xml", plan(3));
+    QByteArray image(200000, '\0');
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char((i * 7919) >> 3);
+    writeFile("src/fw/uImage", image);
+    zip("fw.zip", "src", {"fw"});
+    fileAnswers << dir() + "/fw.zip";
+    w->importUpgradeFile();
+    ASSERT_TRUE(boxes.isEmpty()) << boxes.join(";").toStdString();
+    ASSERT_EQ(gStepCount, 3);
+
+    // One byte of the image's stored data changed: 7z reports a CRC error.
+    QFile good(dir() + "/fw.zip");
+    ASSERT_TRUE(good.open(QIODevice::ReadOnly));
+    QByteArray bad = good.readAll();
+    const int at = int(bad.indexOf("uImage")) + 100;
+    bad[at] = char(bad[at] ^ 0x55);
+    writeFile("bad.zip", bad);
+    fileAnswers << dir() + "/bad.zip";
+    w->importUpgradeFile();
+    EXPECT_EQ(boxes, QStringList({"|The upgrade file is damaged and was not imported (see the "
+                                  "log). Please reload the upgrade file!"}));
+    const QString panel = ui()->tedit_logshow->toPlainText();
+    EXPECT_TRUE(panel.contains("unpacking failed: ")) << panel.toStdString();
+    EXPECT_FALSE(burnPlan()) << "the plan of the emptied tmp/ is dropped";
+    EXPECT_TRUE(QDir("tmp").isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+    w->startClicked();
+    EXPECT_EQ(boxes.last(), "|Please check progress control file!");
+    EXPECT_EQ(w->upgradeFile(), dir() + "/fw.zip");
+
+    // A password-protected package fails at once, not after the time-out.
+    boxes.clear();
+    QProcess p;
+    p.setWorkingDirectory(dir() + "/src");
+    p.start("7z", {"a", "-tzip", "-psecret", dir() + "/locked.zip", "fw"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    fileAnswers << dir() + "/locked.zip";
+    w->importUpgradeFile();
+    EXPECT_EQ(boxes, QStringList({"|The upgrade file is damaged and was not imported (see the "
+                                  "log). Please reload the upgrade file!"}));
+    EXPECT_TRUE(ui()->tedit_logshow->toPlainText().contains("Wrong password"));
+}
+
+// A package kept in tmp/ is unpacked from a copy; a tmp/ that is a link is
+// never emptied.
+TEST_F(Upgrade, PackageInTmpAndLinkedTmp) {
+    writeFile("src/config_progress.xml", plan(2));
+    writeFile("src/spl.bin", "spl");
+    zip("tmp/fw.zip", "src", {"config_progress.xml", "spl.bin"});
+    fileAnswers << dir() + "/tmp/fw.zip";
+    w->importUpgradeFile();
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join(";").toStdString();
+    EXPECT_EQ(gUpgradeDir.get(), "tmp/");
+    ASSERT_TRUE(burnPlan());
+    EXPECT_EQ(burnPlan()->commandCount(), 2);
+
+    QTemporaryDir elsewhere;
+    QFile keep(elsewhere.filePath("keep.txt"));
+    ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
+    keep.close();
+    ASSERT_TRUE(QDir("tmp").removeRecursively());
+    ASSERT_TRUE(QFile::link(elsewhere.path(), "tmp"));
+    zip("fw2.zip", "src", {"config_progress.xml"});
+    fileAnswers << dir() + "/fw2.zip";
+    w->importUpgradeFile();
+    EXPECT_EQ(boxes, QStringList({"|The tmp directory is a symbolic link; replace it by a "
+                                  "directory and import again."}));
+    EXPECT_TRUE(QFile::exists(elsewhere.filePath("keep.txt")));
+    EXPECT_FALSE(UpgradePackage::deleteDirContents("tmp"));
+    EXPECT_TRUE(QFile::exists(elsewhere.filePath("keep.txt")));
+}
+
+// The archiver runs while the window goes on refreshing behind a progress
+// dialog showing its percentage; an import while burning is refused.
+TEST_F(Upgrade, WindowKeepsRefreshingWhileUnpackingAndRefusesWhileBurning) {
+    writeFile("7z",
+              "#!/bin/sh\n"
+              "for p in 10 40 70; do printf '%3d%% - fw\\b\\b\\b\\b\\b\\b\\b' $p; sleep 0.4; done\n"
+              "mkdir -p tmp/fw && cp src/config_progress.xml tmp/fw/\n");
+    QFile::setPermissions("7z", QFile::permissions("7z") | QFile::ExeOwner);
+    writeFile("src/config_progress.xml", plan(4));
+    writeFile("fw.zip", "not looked at by this archiver");
+    BurnClock::setScale(1); // the archiver has its full minute
+
+    int ticksBefore = gUiTick;
+    int shownPercent = -1;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (w->importProgress())
+            shownPercent = std::max(shownPercent, w->importProgress()->value());
+    });
+    watch.start(20);
+    fileAnswers << dir() + "/fw.zip";
+    w->importUpgradeFile();
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join(";").toStdString();
+    EXPECT_GE(gUiTick - ticksBefore, 2) << "the 500 ms refresh ran during the import";
+    EXPECT_EQ(shownPercent, 70);
+    EXPECT_EQ(w->importProgress(), nullptr);
+    EXPECT_EQ(gStepCount, 4);
+
+    gBurning = true;
+    fileAnswers << dir() + "/fw.zip";
+    w->importUpgradeFile();
+    gBurning = false;
+    EXPECT_EQ(boxes, QStringList({"|Press Stop and let every burn end before importing an "
+                                  "upgrade file!"}));
+    EXPECT_EQ(fileAnswers.size(), 1) << "no file was asked for";
+    fileAnswers.clear();
+    boxes.clear();
+    gPortInfo[3].status = PORT_STATUS_RECOVERY;
+    w->importUpgradeFile();
+    gPortInfo[3].status = PORT_STATUS_NONE;
+    EXPECT_EQ(boxes.size(), 1);
 }
 
 TEST(DeleteDir, EmptiesTreeButNeverFollowsLinks) {

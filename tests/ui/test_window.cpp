@@ -9,6 +9,7 @@
 #include "uitestenv.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QGlyphRun>
 #include <QHeaderView>
@@ -358,4 +359,36 @@ TEST_F(Window, ChineseTextsHaveGlyphs) {
         }
         EXPECT_GT(glyphs, 0) << text.toStdString();
     }
+}
+
+// A log that cannot be written is said in a box and in the panel, its lines
+// are not cleared away, and the next save that can write takes them.
+TEST_F(Window, LogThatCannotBeWrittenIsReportedAndKept) {
+    open();
+    ui()->tedit_logshow->append("line to keep");
+    ASSERT_TRUE(QDir("log").removeRecursively());
+    writeFile("log", "a file where the log directory belongs");
+
+    gFailCount = 50;
+    w->updateDevUi();
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes[0].startsWith("|The log could not be saved to log/"))
+        << boxes[0].toStdString();
+    QString panel = ui()->tedit_logshow->toPlainText();
+    EXPECT_TRUE(panel.contains("line to keep")) << "the automatic save cleared unsaved lines";
+    EXPECT_TRUE(panel.contains("the log could not be written to log/")) << panel.toStdString();
+
+    // The directory is back: the next save writes every kept line.
+    ASSERT_TRUE(QFile::remove("log"));
+    ASSERT_TRUE(QDir().mkdir("log"));
+    gFailCount = 100;
+    w->updateDevUi();
+    EXPECT_EQ(boxes.size(), 1);
+    panel = ui()->tedit_logshow->toPlainText();
+    ASSERT_TRUE(panel.startsWith("auto save preceding log to ")) << panel.toStdString();
+    QFile saved(panel.mid(QString("auto save preceding log to ").size()));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const QByteArray text = saved.readAll();
+    EXPECT_TRUE(text.contains("line to keep\r\n"));
+    EXPECT_TRUE(text.contains("the log could not be written to log/"));
 }
