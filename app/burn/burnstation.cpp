@@ -11,12 +11,16 @@
 #include "buildvariant.h"
 #include "burnclock.h"
 #include "burnplan.h"
+#include "burnrecorder.h"
 #include "burnstate.h"
 #include "burnthread.h"
 #include "devicechangesource.h"
 #include "portcofigxml.h"
 #include "portrefresh.h"
 #include "probedevthread.h"
+#include "recordstore.h"
+#include "resultgate.h"
+#include "settings.h"
 #include "upgradepackage.h"
 
 #include <thread>
@@ -42,6 +46,16 @@ BurnStation::BurnStation(PortMatches portMatches, QObject *parent) : QObject(par
 
 BurnStation::~BurnStation() {
     close();
+}
+
+BurnRecorder *BurnStation::keepRecords(const QString &stationDir) {
+    if (mRecorder || mClosed) return mRecorder.get();
+    ResultGate::reset();
+    mRecorder = std::make_unique<BurnRecorder>(BurnRecorder::Options{
+        RecordStore::pathIn(stationDir), Settings::recordsUrl(), Settings::stationName()});
+    if (!mPackageFile.isEmpty()) mRecorder->setPackage(mPackageFile);
+    BurnRecorder::setActive(mRecorder.get());
+    return mRecorder.get();
 }
 
 void BurnStation::open() {
@@ -105,11 +119,13 @@ void BurnStation::refresh(const Painter &painter) {
         if (!mainLog.isEmpty() && painter.log) painter.log(-1, mainLog);
         for (int p = 0; p < PORT_COUNT; ++p) {
             bool takeLog = true;
-            if (painter.row) {
+            // A result is shown only once its burn record is committed.
+            const ResultGate::Shown shown = ResultGate::shown(p);
+            if (painter.row && !shown.hold) {
                 const PortInfo &info = gPortInfo[p];
                 PortView view;
-                view.status = info.status;
-                view.lastResult = info.lastResult;
+                view.status = shown.status;
+                view.lastResult = shown.lastResult;
                 view.progress = info.progress;
                 view.message = info.message.get();
                 view.portPath = info.portPath.get();
@@ -269,6 +285,7 @@ BurnStation::PackageImport BurnStation::importPackage(const QString &zipPath,
     // The same package again keeps the statistics; another one starts afresh.
     if (zipPath != mPackageFile) resetStatistics();
     mPackageFile = zipPath;
+    if (mRecorder) mRecorder->setPackage(zipPath);
     return PackageImport::Imported;
 }
 
@@ -306,6 +323,12 @@ void BurnStation::close() {
     mClosed = true;
     endWatch();
     mRefresh.reset(); // waits for every burn thread
+    // No burn thread is left to hand over a record: the recorder writes what
+    // is queued and ends.
+    if (mRecorder) {
+        BurnRecorder::setActive(nullptr);
+        mRecorder.reset();
+    }
     mSource.reset();
     mPortConfig.reset();
     setBurnPlan(nullptr);

@@ -21,6 +21,7 @@
 #include "packageunpacker.h"
 
 class BurnPlan;
+class BurnRecorder;
 class BurnThread;
 class DeviceChangeSource;
 class PortCofigXml;
@@ -46,6 +47,15 @@ class BurnStation : public QObject {
 
     BurnStation(const BurnStation &) = delete;
     BurnStation &operator=(const BurnStation &) = delete;
+
+    // Keeps burn records in <stationDir>/records/burns.sqlite, forwarded to
+    // the line's server when configure.ini ("records") or PYREWICK_RECORDS
+    // names one; the station field is Settings::stationName(). Call before
+    // open(). From then on a port's result is handed to the painter only once
+    // its record is committed.
+    BurnRecorder *keepRecords(const QString &stationDir);
+    // Null when records are not kept.
+    BurnRecorder *recorder() const { return mRecorder.get(); }
 
     // Sets gAppRunning, starts the device watch thread and the device-change
     // source and asks for a first scan. Burning stays off until start().
@@ -82,7 +92,9 @@ class BurnStation : public QObject {
     struct Painter {
         // Called for every port in order, under the port lock. Returns false
         // to leave the port's pending log text for a later refresh (the window
-        // does so for a row that stays idle). Empty: every log is taken.
+        // does so for a row that stays idle). Empty: every log is taken. Not
+        // called for a port whose result waits for its record to be
+        // committed: the row stays as it was painted last.
         std::function<bool(int port, const PortView &view)> row;
         // Log text for the panel: the general log (port -1) first, then each
         // port's. Never called with an empty text.
@@ -168,6 +180,7 @@ class BurnStation : public QObject {
     void installPlan(std::shared_ptr<const BurnPlan> plan);
     void dropPlanFromTmp();
 
+    std::unique_ptr<BurnRecorder> mRecorder; // outlives every burn thread
     std::unique_ptr<PortCofigXml> mPortConfig;
     std::unique_ptr<PortRefresh> mRefresh;
     std::unique_ptr<ProbeDevThread> mProbe;

@@ -50,7 +50,11 @@ void BurnThread::tick() {
     // waiting for Start, about to start) the current plan is taken afresh.
     const int status = gPortInfo[mThreadOrder].status.load();
     if (!mPlan || status <= PORT_STATUS_WAIT_START) mPlan = burnPlan();
+    const bool resultPending = mResultPending;
+    if (status == PORT_STATUS_START) beginRecord();
+    const int lines = mTrace.lineCount();
     burnProcess();
+    recordTick(status, resultPending, lines);
 }
 
 const BurnCommand &BurnThread::record(int index) const {
@@ -83,6 +87,7 @@ void BurnThread::logShow(const QString &text) {
         QMutexLocker observerLock(&gObserverLock);
         if (gObserver) gObserver(mThreadOrder, line);
     }
+    if (mTrace.isOpen()) mTrace.line(line);
     WriteLocker lock(&gLogLock);
     SharedText &log = gPortLog[mThreadOrder].text;
     if (!log.isEmpty()) log.append(QStringLiteral("\n"));

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 
+#include "burntrace.h"
 #include "vyrhandle.h"
 
 class BurnPlan;
@@ -129,6 +130,12 @@ class BurnThread : public QThread {
     void holdFailure();       // PORT_STATUS_FAILED
     bool mediaDirLost(const QString &media);
     void resetMembers();
+
+    // Burn record of the current burn (burnrecording.cpp): opened as a burn
+    // starts, fed with each tick's status change and every port log line,
+    // handed to the recorder the tick its result is counted.
+    void beginRecord();
+    void recordTick(int statusBefore, bool resultPendingBefore, int linesBefore);
     void advance();
     bool readIdText(VyrHandle handle, QString *text);
 
@@ -190,6 +197,7 @@ class BurnThread : public QThread {
     QString mRecoveryCmd;
     QString mPrepareCmd;
     QString mCopyError; // why the last copy onto the volume failed
+    BurnTrace mTrace; // open while a burn with records on runs
 
     // Boot-stage loading members.
     int mLoadedStage = 0;

@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include <QSettings>
+#include <QSysInfo>
 
 namespace {
 
@@ -29,6 +30,17 @@ void setLanguage(const QString &language) {
     QSettings ini(QString::fromLatin1(FILE_NAME), QSettings::IniFormat);
     ini.setValue(QStringLiteral("lanuage"), language);
     ini.sync();
+}
+
+QString recordsUrl() {
+    if (qEnvironmentVariableIsSet("PYREWICK_RECORDS"))
+        return qEnvironmentVariable("PYREWICK_RECORDS").trimmed();
+    return readKey("records", QString()).toString().trimmed();
+}
+
+QString stationName() {
+    const QString name = readKey("station", QString()).toString().trimmed();
+    return name.isEmpty() ? QSysInfo::machineHostName() : name;
 }
 
 } // namespace Settings

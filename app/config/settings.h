@@ -19,6 +19,14 @@ QString language();
 // Writes "lanuage". An unwritable file just forgets the choice.
 void setLanguage(const QString &language);
 
+// Where burn records are forwarded: the environment variable
+// PYREWICK_RECORDS when set, else "records" (a postgresql:// address);
+// empty: they stay in the station's own store.
+QString recordsUrl();
+// "station", default the host name: the station field of burn records (set
+// it when one host runs several stations).
+QString stationName();
+
 } // namespace Settings
 
 #endif

@@ -59,6 +59,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
         uiPrompts().warning(nullptr, tr(title.toUtf8().constData()), tr(text.toUtf8().constData()));
     };
     burnStation = std::make_unique<BurnStation>(BurnStation::PortMatches::StationFile);
+    // Burn records in the station's directory (the working directory).
+    burnStation->keepRecords(QDir::currentPath());
     autosaveCount = 0;
     waitCount = 0;
 

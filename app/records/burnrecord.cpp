@@ -1,0 +1,44 @@
+#include "burnrecord.h"
+
+#include <QJsonArray>
+#include <QUuid>
+
+QString BurnRecord::newId() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+QString BurnRecord::isoTime(const QDateTime &t) {
+    return t.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QDateTime BurnRecord::fromIsoTime(const QString &text) {
+    QDateTime t = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!t.isValid()) t = QDateTime::fromString(text, Qt::ISODate);
+    return t.toUTC();
+}
+
+QJsonObject BurnRecord::toJson(bool withLog) const {
+    QJsonObject o;
+    o["id"] = id;
+    o["station"] = station;
+    o["variant"] = variant;
+    o["port"] = port;
+    o["port_path"] = portPath;
+    o["device_id"] = deviceId;
+    o["package"] = package;
+    o["package_sha256"] = packageSha256;
+    o["plan_commands"] = planCommands;
+    o["started_at"] = isoTime(startedAt);
+    o["ended_at"] = isoTime(endedAt);
+    o["result"] = result();
+    o["fail_step"] = success ? QJsonValue() : QJsonValue(failStep);
+    o["fail_text"] = success ? QJsonValue() : QJsonValue(failText);
+    if (withLog) {
+        o["log_lines"] = QJsonArray::fromStringList(logLines);
+        QJsonArray steps;
+        for (const BurnStep &s : this->steps)
+            steps.append(QJsonObject{{"status", s.status}, {"entered_at", isoTime(s.enteredAt)}});
+        o["steps"] = steps;
+    }
+    return o;
+}

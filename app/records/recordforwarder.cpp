@@ -1,0 +1,361 @@
+#include "recordforwarder.h"
+
+#include <QDebug>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QVariant>
+#include <atomic>
+#include <chrono>
+
+#include "burnclock.h"
+#include "burnstate.h"
+#include "recordstore.h"
+
+namespace {
+
+std::atomic<int> gConnectionCounter{0};
+
+// Taken inside the schema transaction, so stations starting together create
+// it one after the other.
+constexpr qint64 kSchemaLockKey = 0x70797265; // "pyre"
+
+const char *const kServerSchema[] = {
+    "CREATE TABLE IF NOT EXISTS pyrewick_schema (version integer NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS burns ("
+    " id uuid PRIMARY KEY,"
+    " station text NOT NULL,"
+    " variant text NOT NULL,"
+    " port integer NOT NULL,"
+    " port_path text NOT NULL,"
+    " device_id text NOT NULL,"
+    " package text NOT NULL,"
+    " package_sha256 text NOT NULL,"
+    " plan_commands integer NOT NULL,"
+    " started_at timestamptz NOT NULL,"
+    " ended_at timestamptz NOT NULL,"
+    " result text NOT NULL CHECK (result IN ('success', 'failure')),"
+    " fail_step integer,"
+    " fail_text text,"
+    " log_lines text NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS steps ("
+    " burn_id uuid NOT NULL REFERENCES burns(id),"
+    " status integer NOT NULL,"
+    " entered_at timestamptz NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS steps_burn ON steps(burn_id)",
+    "CREATE INDEX IF NOT EXISTS burns_station_ended ON burns(station, ended_at)",
+    // Yield of each station in each hour (UTC) its burns ended.
+    "CREATE OR REPLACE VIEW yield_by_station_hour AS"
+    " SELECT station, date_trunc('hour', ended_at AT TIME ZONE 'UTC') AS hour_utc,"
+    " count(*) AS burns,"
+    " count(*) FILTER (WHERE result = 'success') AS successes,"
+    " count(*) FILTER (WHERE result = 'failure') AS failures,"
+    " round(100.0 * count(*) FILTER (WHERE result = 'success') / count(*), 1) AS yield_percent"
+    " FROM burns GROUP BY 1, 2",
+    // Failures by the plan step counted, over every station of the line.
+    "CREATE OR REPLACE VIEW failures_by_step AS"
+    " SELECT fail_step, count(*) AS failures, count(DISTINCT station) AS stations"
+    " FROM burns WHERE result = 'failure' GROUP BY fail_step",
+};
+
+QVariant nullInt() {
+    return QVariant(QMetaType::fromType<int>());
+}
+
+QVariant nullText() {
+    return QVariant(QMetaType::fromType<QString>());
+}
+
+// Empty texts go as '' into NOT NULL columns (a null QString binds as NULL).
+QString text(const QString &s) {
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+QString errorOf(const QSqlQuery &q) {
+    return q.lastError().text().trimmed();
+}
+
+} // namespace
+
+RecordForwarder::Target RecordForwarder::parseUrl(const QString &url) {
+    Target t;
+    const QUrl u(url, QUrl::StrictMode);
+    if (!u.isValid() ||
+        (u.scheme() != QLatin1String("postgresql") && u.scheme() != QLatin1String("postgres"))) {
+        t.error = QStringLiteral("not a postgresql:// address: %1").arg(url);
+        return t;
+    }
+    t.host = u.host(QUrl::FullyDecoded);
+    t.port = u.port(-1);
+    t.user = u.userName(QUrl::FullyDecoded);
+    t.password = u.password(QUrl::FullyDecoded);
+    QString path = u.path(QUrl::FullyDecoded);
+    if (path.startsWith(QLatin1Char('/'))) path.remove(0, 1);
+    t.database = path;
+    QStringList options;
+    const QUrlQuery query(u);
+    for (const auto &item : query.queryItems(QUrl::FullyDecoded)) {
+        if (item.first == QLatin1String("host"))
+            t.host = item.second;
+        else if (item.first == QLatin1String("port"))
+            t.port = item.second.toInt();
+        else if (item.first == QLatin1String("dbname"))
+            t.database = item.second;
+        else if (item.first == QLatin1String("user"))
+            t.user = item.second;
+        else if (item.first == QLatin1String("password"))
+            t.password = item.second;
+        else
+            options << item.first + QLatin1Char('=') + item.second;
+    }
+    // A server that does not answer must not hold a forward for minutes.
+    if (!query.hasQueryItem(QStringLiteral("connect_timeout")))
+        options << QStringLiteral("connect_timeout=5");
+    t.options = options.join(QLatin1Char(';'));
+    QUrl shown = u;
+    shown.setPassword(QString());
+    t.shown = shown.toString();
+    t.valid = true;
+    return t;
+}
+
+RecordForwarder::RecordForwarder(const QString &storePath, const QString &url, int retryMs)
+    : mStorePath(storePath), mTarget(parseUrl(url)), mRetryMs(retryMs) {
+    mThread = std::thread([this] { run(); });
+}
+
+RecordForwarder::~RecordForwarder() {
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mStopping = true;
+    }
+    mWake.notify_all();
+    mThread.join();
+}
+
+void RecordForwarder::wake() {
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        ++mRequested;
+    }
+    mWake.notify_all();
+}
+
+bool RecordForwarder::drain(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mLock);
+    const uint64_t want = ++mRequested;
+    mWake.notify_all();
+    return mDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return mEmptyAt >= want; });
+}
+
+int RecordForwarder::forwarded() const {
+    std::lock_guard<std::mutex> lock(mLock);
+    return mForwarded;
+}
+
+void RecordForwarder::say(const QString &text) {
+    qWarning().noquote() << text;
+    WriteLocker lock(&gLogLock);
+    if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
+    gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") + text);
+}
+
+void RecordForwarder::run() {
+    if (!mTarget.valid) {
+        say(QStringLiteral("burn records: not forwarded: %1").arg(mTarget.error));
+        return;
+    }
+    const QString name = QStringLiteral("pyrewick-forward-%1").arg(gConnectionCounter.fetch_add(1));
+    RecordStore store;
+    bool schemaReady = false;
+    bool down = false; // the panel was told the server cannot be reached
+    bool retry = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        db.setHostName(mTarget.host);
+        if (mTarget.port > 0) db.setPort(mTarget.port);
+        db.setDatabaseName(mTarget.database);
+        db.setUserName(mTarget.user);
+        db.setPassword(mTarget.password);
+        db.setConnectOptions(mTarget.options);
+    }
+
+    auto failed = [&](const QString &why) {
+        QSqlDatabase::database(name, false).close();
+        schemaReady = false;
+        retry = true;
+        if (!down) {
+            say(QStringLiteral("burn records: the line server %1 cannot be reached (%2); records "
+                               "wait in the station's store and go out when it is back")
+                    .arg(mTarget.shown, why));
+            down = true;
+        }
+    };
+
+    for (;;) {
+        uint64_t seen;
+        {
+            std::unique_lock<std::mutex> lock(mLock);
+            const auto ready = [&] { return mStopping || mRequested != mEmptyAt; };
+            if (retry)
+                mWake.wait_for(lock, std::chrono::milliseconds(mRetryMs),
+                               [&] { return mStopping; });
+            else
+                mWake.wait(lock, ready);
+            if (mStopping) break;
+            seen = mRequested;
+        }
+        retry = false;
+
+        if (!store.isOpen() && !store.open(mStorePath)) {
+            retry = true;
+            continue;
+        }
+        const QVector<BurnRecord> batch = store.outbox(100);
+        if (batch.isEmpty()) {
+            {
+                std::lock_guard<std::mutex> lock(mLock);
+                mEmptyAt = seen;
+            }
+            mDone.notify_all();
+            continue;
+        }
+
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        if (!db.isValid()) {
+            failed(QStringLiteral("the Qt PostgreSQL driver (QPSQL) is not installed"));
+            continue;
+        }
+        if (!db.isOpen() && !db.open()) {
+            failed(db.lastError().text().trimmed());
+            continue;
+        }
+        if (!schemaReady) {
+            QSqlQuery q(db);
+            bool ok =
+                db.transaction() &&
+                q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLockKey));
+            for (const char *sql : kServerSchema)
+                ok = ok && q.exec(QString::fromLatin1(sql));
+            int version = 0;
+            if (ok && q.exec(QStringLiteral("SELECT max(version) FROM pyrewick_schema")) &&
+                q.next())
+                version = q.value(0).toInt();
+            if (ok && version == 0)
+                ok = q.exec(QStringLiteral("INSERT INTO pyrewick_schema (version) VALUES (%1)")
+                                .arg(kServerSchemaVersion));
+            const QString error = errorOf(q);
+            if (!ok || !db.commit()) {
+                db.rollback();
+                failed(error.isEmpty() ? db.lastError().text().trimmed() : error);
+                continue;
+            }
+            if (version > kServerSchemaVersion) {
+                // A newer release owns the server's tables: leave them alone.
+                say(QStringLiteral("burn records: the line server has schema %1, newer than "
+                                   "this release's %2; records stay in the station's store")
+                        .arg(version)
+                        .arg(kServerSchemaVersion));
+                db.close();
+                retry = true;
+                down = true;
+                continue;
+            }
+            schemaReady = true;
+        }
+
+        // The whole batch in one transaction: on any error nothing of it is
+        // on the server and it is all sent again.
+        QSqlQuery burn(db), step(db);
+        bool ok =
+            db.transaction() &&
+            burn.prepare(QStringLiteral(
+                "INSERT INTO burns (id, station, variant, port, port_path, device_id, "
+                "package, package_sha256, plan_commands, started_at, ended_at, result, "
+                "fail_step, fail_text, log_lines) VALUES (CAST(? AS uuid), ?, ?, ?, ?, ?, "
+                "?, ?, ?, CAST(? AS timestamptz), CAST(? AS timestamptz), ?, ?, ?, ?) "
+                "ON CONFLICT (id) DO NOTHING")) &&
+            step.prepare(QStringLiteral("INSERT INTO steps (burn_id, status, entered_at) VALUES "
+                                        "(CAST(? AS uuid), ?, CAST(? AS timestamptz))"));
+        QString error =
+            ok ? QString() : (errorOf(burn).isEmpty() ? db.lastError().text() : errorOf(burn));
+        int inserted = 0;
+        QStringList ids;
+        for (const BurnRecord &r : batch) {
+            if (!ok) break;
+            const QVariantList values{text(r.id),
+                                      text(r.station),
+                                      text(r.variant),
+                                      r.port,
+                                      text(r.portPath),
+                                      text(r.deviceId),
+                                      text(r.package),
+                                      text(r.packageSha256),
+                                      r.planCommands,
+                                      BurnRecord::isoTime(r.startedAt),
+                                      BurnRecord::isoTime(r.endedAt),
+                                      r.result(),
+                                      r.success ? nullInt() : QVariant(r.failStep),
+                                      r.success ? nullText() : QVariant(text(r.failText)),
+                                      text(r.logLines.join(QLatin1Char('\n')))};
+            for (int i = 0; i < values.size(); ++i)
+                burn.bindValue(i, values[i]);
+            if (!burn.exec()) {
+                ok = false;
+                error = errorOf(burn);
+                break;
+            }
+            ids << r.id;
+            // Already there (a repeated forward): its steps came with it.
+            if (burn.numRowsAffected() != 1) continue;
+            ++inserted;
+            for (const BurnStep &s : r.steps) {
+                step.bindValue(0, r.id);
+                step.bindValue(1, s.status);
+                step.bindValue(2, BurnRecord::isoTime(s.enteredAt));
+                if (!step.exec()) {
+                    ok = false;
+                    error = errorOf(step);
+                    break;
+                }
+            }
+        }
+        if (ok && !db.commit()) {
+            ok = false;
+            error = db.lastError().text().trimmed();
+        }
+        if (!ok) {
+            burn.finish();
+            step.finish();
+            db.rollback();
+            failed(error);
+            continue;
+        }
+        if (down) {
+            say(QStringLiteral("burn records: forwarding to the line server %1 again")
+                    .arg(mTarget.shown));
+            down = false;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            mForwarded += inserted;
+        }
+        // On the server now; should this fail, the next pass sends them again
+        // and the server keeps its one copy.
+        if (!store.removeFromOutbox(ids)) {
+            store.close();
+            retry = true;
+            continue;
+        }
+        // More may be waiting: go round at once.
+        wake();
+    }
+    store.close();
+    QSqlDatabase::database(name, false).close();
+    QSqlDatabase::removeDatabase(name);
+}

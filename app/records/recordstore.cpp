@@ -1,0 +1,395 @@
+#include "recordstore.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+#include <atomic>
+
+#include "recordsummary.h"
+
+namespace {
+
+std::atomic<int> gConnectionCounter{0};
+
+// Each step takes the schema from version i to i + 1 (index i).
+const char *const kMigrations[][8] = {
+    // 0 -> 1
+    {"CREATE TABLE burns ("
+     " id TEXT PRIMARY KEY NOT NULL,"
+     " station TEXT NOT NULL,"
+     " variant TEXT NOT NULL,"
+     " port INTEGER NOT NULL,"
+     " port_path TEXT NOT NULL,"
+     " device_id TEXT NOT NULL,"
+     " package TEXT NOT NULL,"
+     " package_sha256 TEXT NOT NULL,"
+     " plan_commands INTEGER NOT NULL,"
+     " started_at TEXT NOT NULL,"
+     " ended_at TEXT NOT NULL,"
+     " result TEXT NOT NULL CHECK (result IN ('success', 'failure')),"
+     " fail_step INTEGER,"
+     " fail_text TEXT,"
+     " log_lines TEXT NOT NULL)",
+     "CREATE TABLE steps ("
+     " burn_id TEXT NOT NULL REFERENCES burns(id),"
+     " status INTEGER NOT NULL,"
+     " entered_at TEXT NOT NULL)",
+     "CREATE INDEX steps_burn ON steps(burn_id)", "CREATE INDEX burns_ended ON burns(ended_at)",
+     "CREATE INDEX burns_result_step ON burns(result, fail_step)",
+     "CREATE INDEX burns_port_result ON burns(port, result)",
+     // Records committed here but not yet on the line's server.
+     "CREATE TABLE outbox (burn_id TEXT PRIMARY KEY NOT NULL REFERENCES burns(id))", nullptr},
+};
+constexpr int kMigrationCount = int(sizeof kMigrations / sizeof kMigrations[0]);
+static_assert(kMigrationCount == RecordStore::kSchemaVersion, "one migration per version");
+
+const char *const kColumns = "id, station, variant, port, port_path, device_id, package, "
+                             "package_sha256, plan_commands, started_at, ended_at, result, "
+                             "fail_step, fail_text";
+
+// An empty text is stored as '' (the columns are NOT NULL); a null QString
+// would bind as NULL.
+QString text(const QString &s) {
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+} // namespace
+
+QString RecordStore::pathIn(const QString &stationDir) {
+    return QDir(stationDir).filePath(QStringLiteral("records/burns.sqlite"));
+}
+
+RecordStore::RecordStore()
+    : mName(QStringLiteral("pyrewick-records-%1").arg(gConnectionCounter.fetch_add(1))) {}
+
+RecordStore::~RecordStore() {
+    close();
+}
+
+bool RecordStore::isOpen() const {
+    return QSqlDatabase::contains(mName) && QSqlDatabase::database(mName, false).isOpen();
+}
+
+void RecordStore::close() {
+    if (!QSqlDatabase::contains(mName)) return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(mName, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(mName);
+}
+
+bool RecordStore::exec(const QString &sql) {
+    QSqlQuery q(QSqlDatabase::database(mName, false));
+    if (q.exec(sql)) return true;
+    mError = q.lastError().text();
+    return false;
+}
+
+bool RecordStore::open(const QString &path, bool readOnly) {
+    close();
+    mError.clear();
+    mVersion = 0;
+    if (!readOnly) {
+        const QString dir = QFileInfo(path).absolutePath();
+        if (!QDir().mkpath(dir)) {
+            mError = QStringLiteral("cannot make the directory %1").arg(dir);
+            return false;
+        }
+    } else if (!QFileInfo(path).isFile()) {
+        mError = QStringLiteral("no records at %1").arg(path);
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), mName);
+    if (!db.isValid()) {
+        mError = QStringLiteral("the Qt SQLite driver (QSQLITE) is not installed");
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(mName);
+        return false;
+    }
+    db.setDatabaseName(path);
+    if (readOnly) db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+    if (!db.open()) {
+        mError = db.lastError().text();
+        db = QSqlDatabase();
+        close();
+        return false;
+    }
+    // Readers and the writer of other connections wait for each other a while
+    // instead of failing at once.
+    bool ok = exec(QStringLiteral("PRAGMA busy_timeout = 5000"));
+    if (ok && !readOnly) {
+        // WAL: readers never block the writer. FULL: a commit is on the disk
+        // (the WAL synced) before it returns, so a record survives a power cut.
+        QSqlQuery q(db);
+        ok = q.exec(QStringLiteral("PRAGMA journal_mode = WAL")) && q.next() &&
+             q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
+        if (!ok && mError.isEmpty())
+            mError =
+                QStringLiteral("the store cannot use a WAL journal: %1").arg(q.lastError().text());
+        ok = ok && exec(QStringLiteral("PRAGMA synchronous = FULL")) &&
+             exec(QStringLiteral("PRAGMA foreign_keys = ON"));
+    }
+    if (ok) {
+        QSqlQuery q(db);
+        ok = q.exec(QStringLiteral("PRAGMA user_version")) && q.next();
+        if (ok)
+            mVersion = q.value(0).toInt();
+        else
+            mError = q.lastError().text();
+    }
+    if (ok && !readOnly) ok = createOrMigrate();
+    if (ok && readOnly && mVersion == 0) {
+        mError = QStringLiteral("%1 holds no burn records").arg(path);
+        ok = false;
+    }
+    if (!ok) {
+        db = QSqlDatabase();
+        close();
+    }
+    return ok;
+}
+
+bool RecordStore::createOrMigrate() {
+    if (mVersion > kSchemaVersion) {
+        mError = QStringLiteral("the store has schema %1, newer than this release's %2")
+                     .arg(mVersion)
+                     .arg(kSchemaVersion);
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::database(mName, false);
+    while (mVersion < kSchemaVersion) {
+        // One transaction per step: a step is either wholly there or not.
+        if (!db.transaction()) {
+            mError = db.lastError().text();
+            return false;
+        }
+        bool ok = true;
+        for (const char *const *sql = kMigrations[mVersion]; ok && *sql; ++sql)
+            ok = exec(QString::fromLatin1(*sql));
+        ok = ok && exec(QStringLiteral("PRAGMA user_version = %1").arg(mVersion + 1));
+        if (!ok || !db.commit()) {
+            if (ok) mError = db.lastError().text();
+            db.rollback();
+            return false;
+        }
+        ++mVersion;
+    }
+    return true;
+}
+
+bool RecordStore::write(const QVector<BurnRecord> &records, bool outbox) {
+    if (!isOpen()) {
+        mError = QStringLiteral("the store is not open");
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::database(mName, false);
+    if (!db.transaction()) {
+        mError = db.lastError().text();
+        return false;
+    }
+    QSqlQuery burn(db), step(db), queued(db);
+    bool ok = burn.prepare(QStringLiteral("INSERT INTO burns (%1, log_lines) VALUES "
+                                          "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                               .arg(QLatin1String(kColumns))) &&
+              step.prepare(QStringLiteral(
+                  "INSERT INTO steps (burn_id, status, entered_at) VALUES (?, ?, ?)")) &&
+              queued.prepare(QStringLiteral("INSERT INTO outbox (burn_id) VALUES (?)"));
+    QSqlQuery *failed = ok ? nullptr : &burn;
+    for (const BurnRecord &r : records) {
+        if (!ok) break;
+        const QVariantList values{text(r.id),
+                                  text(r.station),
+                                  text(r.variant),
+                                  r.port,
+                                  text(r.portPath),
+                                  text(r.deviceId),
+                                  text(r.package),
+                                  text(r.packageSha256),
+                                  r.planCommands,
+                                  BurnRecord::isoTime(r.startedAt),
+                                  BurnRecord::isoTime(r.endedAt),
+                                  r.result(),
+                                  r.success ? QVariant() : QVariant(r.failStep),
+                                  r.success ? QVariant() : QVariant(text(r.failText)),
+                                  text(r.logLines.join(QLatin1Char('\n')))};
+        for (int i = 0; i < values.size(); ++i)
+            burn.bindValue(i, values[i]);
+        if (!burn.exec()) {
+            ok = false;
+            failed = &burn;
+            break;
+        }
+        for (const BurnStep &s : r.steps) {
+            step.bindValue(0, r.id);
+            step.bindValue(1, s.status);
+            step.bindValue(2, BurnRecord::isoTime(s.enteredAt));
+            if (!step.exec()) {
+                ok = false;
+                failed = &step;
+                break;
+            }
+        }
+        if (ok && outbox) {
+            queued.bindValue(0, r.id);
+            if (!queued.exec()) {
+                ok = false;
+                failed = &queued;
+            }
+        }
+    }
+    if (ok && db.commit()) return true;
+    mError = failed ? failed->lastError().text() : db.lastError().text();
+    burn.finish();
+    step.finish();
+    queued.finish();
+    db.rollback();
+    return false;
+}
+
+QVector<BurnRecord> RecordStore::select(const QString &where, const QVariantList &values,
+                                        bool withLog, const QString &order) {
+    QVector<BurnRecord> out;
+    QSqlDatabase db = QSqlDatabase::database(mName, false);
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT %1%2 FROM burns%3 %4")
+                  .arg(QLatin1String(kColumns), withLog ? QStringLiteral(", log_lines") : QString(),
+                       where, order));
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values[i]);
+    if (!q.exec()) {
+        mError = q.lastError().text();
+        return out;
+    }
+    while (q.next()) {
+        BurnRecord r;
+        r.id = q.value(0).toString();
+        r.station = q.value(1).toString();
+        r.variant = q.value(2).toString();
+        r.port = q.value(3).toInt();
+        r.portPath = q.value(4).toString();
+        r.deviceId = q.value(5).toString();
+        r.package = q.value(6).toString();
+        r.packageSha256 = q.value(7).toString();
+        r.planCommands = q.value(8).toInt();
+        r.startedAt = BurnRecord::fromIsoTime(q.value(9).toString());
+        r.endedAt = BurnRecord::fromIsoTime(q.value(10).toString());
+        r.success = q.value(11).toString() == QLatin1String("success");
+        r.failStep = q.value(12).isNull() ? -1 : q.value(12).toInt();
+        r.failText = q.value(13).toString();
+        if (withLog) {
+            const QString log = q.value(14).toString();
+            if (!log.isEmpty()) r.logLines = log.split(QLatin1Char('\n'));
+        }
+        out.append(r);
+    }
+    if (withLog) {
+        QSqlQuery s(db);
+        s.setForwardOnly(true);
+        s.prepare(QStringLiteral(
+            "SELECT status, entered_at FROM steps WHERE burn_id = ? ORDER BY rowid"));
+        for (BurnRecord &r : out) {
+            s.bindValue(0, r.id);
+            if (!s.exec()) continue;
+            while (s.next())
+                r.steps.append(
+                    {s.value(0).toInt(), BurnRecord::fromIsoTime(s.value(1).toString())});
+        }
+    }
+    return out;
+}
+
+QVector<BurnRecord> RecordStore::records(const Filter &filter) {
+    QStringList conditions;
+    QVariantList values;
+    if (filter.since.isValid()) {
+        conditions << QStringLiteral("ended_at >= ?");
+        values << BurnRecord::isoTime(filter.since);
+    }
+    if (filter.port >= 0) {
+        conditions << QStringLiteral("port = ?");
+        values << filter.port;
+    }
+    if (filter.result >= 0) {
+        conditions << QStringLiteral("result = ?");
+        values << (filter.result ? QStringLiteral("success") : QStringLiteral("failure"));
+    }
+    const QString where =
+        conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(" AND ");
+    return select(where, values, filter.withLog, QStringLiteral("ORDER BY ended_at, rowid"));
+}
+
+QVector<BurnRecord> RecordStore::outbox(int limit) {
+    return select(QStringLiteral(" WHERE id IN (SELECT burn_id FROM outbox)"), {}, true,
+                  QStringLiteral("ORDER BY rowid LIMIT %1").arg(limit));
+}
+
+bool RecordStore::removeFromOutbox(const QStringList &ids) {
+    QSqlDatabase db = QSqlDatabase::database(mName, false);
+    if (!db.transaction()) {
+        mError = db.lastError().text();
+        return false;
+    }
+    bool ok = true;
+    {
+        QSqlQuery q(db);
+        ok = q.prepare(QStringLiteral("DELETE FROM outbox WHERE burn_id = ?"));
+        for (const QString &id : ids) {
+            if (!ok) break;
+            q.bindValue(0, id);
+            ok = q.exec();
+        }
+        if (!ok) mError = q.lastError().text();
+    }
+    if (ok && db.commit()) return true;
+    if (ok) mError = db.lastError().text();
+    db.rollback();
+    return false;
+}
+
+int RecordStore::outboxCount() {
+    QSqlQuery q(QSqlDatabase::database(mName, false));
+    if (q.exec(QStringLiteral("SELECT COUNT(*) FROM outbox")) && q.next())
+        return q.value(0).toInt();
+    mError = q.lastError().text();
+    return -1;
+}
+
+bool RecordStore::summary(RecordSummary *out) {
+    *out = RecordSummary();
+    QSqlQuery q(QSqlDatabase::database(mName, false));
+    q.setForwardOnly(true);
+    // Each query is answered from an index alone.
+    if (!q.exec(QStringLiteral("SELECT port, result, COUNT(*) FROM burns GROUP BY port, result"))) {
+        mError = q.lastError().text();
+        return false;
+    }
+    while (q.next()) {
+        const int port = q.value(0).toInt();
+        const bool success = q.value(1).toString() == QLatin1String("success");
+        const qint64 n = q.value(2).toLongLong();
+        if (out->ports.isEmpty() || out->ports.last().port != port) out->ports.append({port, 0, 0});
+        out->ports.last().total += n;
+        if (success) out->ports.last().successes += n;
+        out->total += n;
+        (success ? out->successes : out->failures) += n;
+    }
+    if (!q.exec(QStringLiteral("SELECT fail_step, COUNT(*) AS n FROM burns WHERE result = "
+                               "'failure' GROUP BY fail_step ORDER BY n DESC, fail_step"))) {
+        mError = q.lastError().text();
+        return false;
+    }
+    while (q.next())
+        out->pareto.append(
+            {q.value(0).isNull() ? -1 : q.value(0).toInt(), q.value(1).toLongLong()});
+    if (out->total > 0 &&
+        q.exec(QStringLiteral("SELECT MIN(ended_at), MAX(ended_at) FROM burns")) && q.next()) {
+        out->first = BurnRecord::fromIsoTime(q.value(0).toString());
+        out->last = BurnRecord::fromIsoTime(q.value(1).toString());
+    }
+    return true;
+}

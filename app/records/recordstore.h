@@ -1,0 +1,75 @@
+// The station's burn records in SQLite (<station>/records/burns.sqlite):
+// tables burns and steps, WAL journal, every commit synced to disk, the
+// schema version in PRAGMA user_version so a later release can migrate.
+//
+// One RecordStore is one connection and belongs to the thread that opened
+// it. The recorder thread writes; the forwarder, the records window and the
+// command line read through connections of their own.
+#ifndef RECORDSTORE_H
+#define RECORDSTORE_H
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include "burnrecord.h"
+
+struct RecordSummary;
+
+class RecordStore {
+  public:
+    // The schema this release writes. 1: burns, steps, outbox.
+    static constexpr int kSchemaVersion = 1;
+
+    // <stationDir>/records/burns.sqlite
+    static QString pathIn(const QString &stationDir);
+
+    RecordStore();
+    ~RecordStore();
+    RecordStore(const RecordStore &) = delete;
+    RecordStore &operator=(const RecordStore &) = delete;
+
+    // Opens (read-write: creating the directory, the file and the schema, or
+    // migrating an older one). False with errorText() set when it cannot.
+    bool open(const QString &path, bool readOnly = false);
+    void close();
+    bool isOpen() const;
+    QString errorText() const { return mError; }
+    // The schema version found in the file (0 before open).
+    int schemaVersion() const { return mVersion; }
+
+    // Writes the records with their steps in one transaction, committed to
+    // disk when it returns true. With `outbox` each one is also queued for
+    // forwarding to the line's server.
+    bool write(const QVector<BurnRecord> &records, bool outbox);
+
+    struct Filter {
+        QDateTime since; // ended at or after; invalid: no limit
+        int port = -1;   // -1: every port
+        int result = -1; // -1 any, 0 failure, 1 success
+        bool withLog = false;
+    };
+    // Records by end time, oldest first (steps and log only withLog).
+    QVector<BurnRecord> records(const Filter &filter);
+
+    // Queued for forwarding, oldest first, with steps and log.
+    QVector<BurnRecord> outbox(int limit);
+    // Forwarded: their outbox entries go, in one transaction.
+    bool removeFromOutbox(const QStringList &ids);
+    int outboxCount();
+
+    bool summary(RecordSummary *out);
+
+  private:
+    bool exec(const QString &sql);
+    bool createOrMigrate();
+    QVector<BurnRecord> select(const QString &where, const QVariantList &values, bool withLog,
+                               const QString &order);
+
+    QString mName; // connection name
+    QString mError;
+    int mVersion = 0;
+};
+
+#endif
