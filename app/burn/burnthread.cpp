@@ -55,6 +55,7 @@ void BurnThread::tick() {
     const int lines = mTrace.lineCount();
     burnProcess();
     recordTick(status, resultPending, lines);
+    mStepShown.store(mCurBurnCmd);
 }
 
 const BurnCommand &BurnThread::record(int index) const {

@@ -47,6 +47,9 @@ class BurnThread : public QThread {
     bool isStopped() const { return mStopped.load(); }
     void setStopped(bool stopped) { mStopped.store(stopped); }
     int port() const { return mThreadOrder; }
+    // The plan command index the port's burn is at, as of the last tick
+    // (front ends show it as "step k of n").
+    int currentStep() const { return mStepShown.load(); }
 
     // One tick of the port's state machine (the thread's loop calls it once
     // a second). The plan a burn starts with is held until the burn ends.
@@ -196,8 +199,9 @@ class BurnThread : public QThread {
     bool mCmdSent = false;
     QString mRecoveryCmd;
     QString mPrepareCmd;
-    QString mCopyError; // why the last copy onto the volume failed
-    BurnTrace mTrace; // open while a burn with records on runs
+    QString mCopyError;             // why the last copy onto the volume failed
+    BurnTrace mTrace;               // open while a burn with records on runs
+    std::atomic<int> mStepShown{0}; // mCurBurnCmd after the last tick
 
     // Boot-stage loading members.
     int mLoadedStage = 0;

@@ -68,6 +68,13 @@ Shown shown(int port) {
     return s;
 }
 
+bool held(int port) {
+    if (!valid(port) || (gGate[port].load() & kStateMask) != kHeld) return false;
+    const int status = gPortInfo[port].status.load();
+    return isResult(status) ||
+           (status == PORT_STATUS_NONE && isResult(gPortInfo[port].lastResult.load()));
+}
+
 void reset() {
     for (std::atomic<uint64_t> &g : gGate)
         g = 0;

@@ -31,6 +31,10 @@ struct Shown {
 // one painter of the process, once per port and refresh.
 Shown shown(int port);
 
+// Whether `port`'s result is being kept off the rows now (changes nothing;
+// for watchers other than the painter).
+bool held(int port);
+
 // Every gate open (tests, a new station).
 void reset();
 

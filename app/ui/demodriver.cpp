@@ -1,6 +1,7 @@
 #include "demodriver.h"
 
 #include "burnstate.h"
+#include "resultgate.h"
 #include "mainwindow.h"
 #include "uiprompts.h"
 
@@ -45,8 +46,11 @@ void DemoDriver::checkScreenshot() {
     // before the rows are looked at). The picture is taken one refresh after
     // every result is both on the rows and in the statistics.
     int results = 0;
-    for (const PortInfo &port : gPortInfo) {
+    for (int p = 0; p < PORT_COUNT; ++p) {
+        const PortInfo &port = gPortInfo[p];
         const int status = port.status, last = port.lastResult;
+        // A result waiting for its burn record is not on the row yet.
+        if (ResultGate::held(p)) continue;
         if (status == PORT_STATUS_SUCCESS || status == PORT_STATUS_FAILED ||
             (status == PORT_STATUS_NONE &&
              (last == PORT_STATUS_SUCCESS || last == PORT_STATUS_FAILED)))

@@ -22,14 +22,17 @@ TEST_F(Gate, AResultWaitsForItsRecordAndIsThenPaintedOnce) {
     gPortInfo[3].status = PORT_STATUS_RECOVERY;
     EXPECT_FALSE(ResultGate::shown(3).hold); // burning rows paint as usual
 
+    EXPECT_FALSE(ResultGate::held(3));
     gPortInfo[3].status = PORT_STATUS_FAILED;
     gPortInfo[3].lastResult = PORT_STATUS_FAILED;
     EXPECT_TRUE(ResultGate::shown(3).hold);
+    EXPECT_TRUE(ResultGate::held(3));
     // The device went before the record was committed.
     gPortInfo[3].status = PORT_STATUS_NONE;
     EXPECT_TRUE(ResultGate::shown(3).hold);
 
     ResultGate::release(3, ticket);
+    EXPECT_FALSE(ResultGate::held(3));
     // Painted once as the result itself, then as the engine says.
     ResultGate::Shown s = ResultGate::shown(3);
     EXPECT_FALSE(s.hold);

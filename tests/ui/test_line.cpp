@@ -7,6 +7,7 @@
 #include "burnclock.h"
 #include "burnstate.h"
 #include "line.h"
+#include "recordstore.h"
 #include "teststation.h"
 #include "uitestenv.h"
 
@@ -60,15 +61,32 @@ TEST_F(LineStation, EightDevicesBurntFromTheWindow) {
             return gSuccessCount + gFailCount == 8;
         },
         150000);
-    w->updateDevUi();
+    // A row shows its result once the burn's record is committed; the
+    // record follows the statistics by the rest of the counting tick.
     QStringList rows;
-    for (int p = 0; p < 8; ++p)
-        rows << w->form()->tableWidget->item(p, 1)->text();
+    waitUntil(
+        [&] {
+            w->updateDevUi();
+            rows.clear();
+            for (int p = 0; p < 8; ++p)
+                rows << w->form()->tableWidget->item(p, 1)->text();
+            return rows == QStringList(8, "Success");
+        },
+        20000);
     ASSERT_TRUE(done) << rows.join(" | ").toStdString() << "\n"
                       << w->form()->tedit_logshow->toPlainText().toStdString();
     EXPECT_EQ(rows, QStringList(8, "Success")) << boxes.join(";").toStdString();
     EXPECT_TRUE(w->form()->label_statistics->text().startsWith("success:8 failed:0 "))
         << w->form()->label_statistics->text().toStdString();
+
+    // Each burn left its record in the station's store.
+    {
+        RecordStore store;
+        ASSERT_TRUE(store.open(RecordStore::pathIn(QDir::currentPath()), true));
+        RecordStore::Filter successes;
+        successes.result = 1;
+        EXPECT_EQ(store.records(successes).size(), 8);
+    }
 
     // Every row's port path went to the port-match store.
     QFile ports("config_port.xml");

@@ -1,0 +1,323 @@
+#include "headlessburn.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+#include <unistd.h>
+
+#include "buildvariant.h"
+#include "burnclock.h"
+#include "burnplan.h"
+#include "burnrecorder.h"
+#include "burnstate.h"
+#include "burnthread.h"
+#include "logfiles.h"
+#include "portrefresh.h"
+#include "recordforwarder.h"
+#include "tracemoor.h"
+
+namespace {
+
+bool isBurning(int status) {
+    return status == PORT_STATUS_START ||
+           (status >= PORT_STATUS_LOADING && status <= PORT_STATUS_RECOVERY);
+}
+
+QString statusText(const BurnStation::PortView &v) {
+    switch (v.status) {
+    case PORT_STATUS_NONE:
+        if (v.lastResult == PORT_STATUS_SUCCESS) return QStringLiteral("Success (removed)");
+        if (v.lastResult == PORT_STATUS_FAILED) return QStringLiteral("Failed (removed)");
+        return QStringLiteral("-");
+    case PORT_STATUS_CONNECTED:
+    case PORT_STATUS_START:
+    case PORT_STATUS_WAIT_START:
+        return QStringLiteral("Connect");
+    case PORT_STATUS_SUCCESS:
+        return QStringLiteral("Success");
+    case PORT_STATUS_FAILED:
+        return QStringLiteral("Failed");
+    default:
+        return v.message.isEmpty() ? QStringLiteral("burning") : v.message;
+    }
+}
+
+QString now() {
+    return QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss"));
+}
+
+} // namespace
+
+HeadlessBurn::HeadlessBurn(Options options, QObject *parent)
+    : QObject(parent), mOptions(std::move(options)) {
+    mTerminal = !mOptions.json && ::isatty(STDOUT_FILENO) == 1;
+}
+
+HeadlessBurn::~HeadlessBurn() = default;
+
+bool HeadlessBurn::begin() {
+    const QString station = mOptions.station.isEmpty() ? QDir::currentPath() : mOptions.station;
+    if (!QDir(station).exists() || !QDir::setCurrent(station)) {
+        std::fprintf(stderr, "pyrewick-cli: no station directory %s\n", qPrintable(station));
+        return false;
+    }
+    setBuildVariant(mOptions.single ? BuildVariant::SingleDevice : BuildVariant::MultiPort);
+
+    // The station's files, as the window keeps them: the USB debug log of
+    // this run, the port matches, the records.
+    QDir().mkdir(QString::fromLatin1(LogFiles::kLogDir));
+    vyr_open_logfile(LogFiles::usbLogPath(QDateTime::currentDateTime()).toLatin1().constData(), 1);
+    mStation = std::make_unique<BurnStation>(BurnStation::PortMatches::StationFile);
+    BurnRecorder *recorder = mStation->keepRecords(QDir::currentPath());
+    recorder->setObserver([this](const BurnRecord &record, bool stored) {
+        // On the recorder's thread: the result is reported on this one.
+        QMetaObject::invokeMethod(
+            this, [this, record, stored] { onResult(record, stored); }, Qt::QueuedConnection);
+    });
+
+    if (!mOptions.package.isEmpty()) {
+        const QString zip = QFileInfo(mOptions.package).absoluteFilePath();
+        mPanel << QStringLiteral("-----importUpgradeFile-----filename") + zip;
+        switch (mStation->importPackage(zip)) {
+        case BurnStation::PackageImport::Imported:
+            break;
+        case BurnStation::PackageImport::TimedOut:
+            std::fprintf(stderr, "pyrewick-cli: unpacking %s did not finish in time\n",
+                         qPrintable(zip));
+            return false;
+        case BurnStation::PackageImport::NoPlan:
+            std::fprintf(stderr, "pyrewick-cli: %s holds no %s\n", qPrintable(zip),
+                         BurnPlan::DEFAULT_PATH);
+            return false;
+        }
+    } else if (QFile::exists(QString::fromLatin1(BurnPlan::DEFAULT_PATH))) {
+        QString error;
+        if (mStation->importPlan(QString::fromLatin1(BurnPlan::DEFAULT_PATH), &error) !=
+            BurnStation::PlanImport::Imported) {
+            std::fprintf(stderr, "pyrewick-cli: cannot open %s: %s\n", BurnPlan::DEFAULT_PATH,
+                         qPrintable(error));
+            return false;
+        }
+    }
+    if (!mOptions.media.isEmpty()) {
+        const QString media = QFileInfo(mOptions.media).absoluteFilePath();
+        mStation->importMedia(media);
+        mPanel << QStringLiteral("set upgrade Media File Path: ") + media;
+    }
+    const auto plan = burnPlan();
+    mPlanCommands = plan ? plan->commandCount() : 0;
+
+    mStation->open();
+    mStation->resetPortMatches(); // every start begins without port matches
+    switch (mStation->start()) {
+    case BurnStation::StartRefusal::None:
+        break;
+    case BurnStation::StartRefusal::NoPlan:
+        std::fprintf(stderr,
+                     "pyrewick-cli: no burn plan (give --package, or put %s in the "
+                     "station)\n",
+                     BurnPlan::DEFAULT_PATH);
+        return false;
+    case BurnStation::StartRefusal::SeveralDevices:
+        std::fprintf(stderr, "pyrewick-cli: the single-device build burns one device at a time\n");
+        return false;
+    }
+    event(QStringLiteral("start: plan %1 (%2 commands), station %3")
+              .arg(mStation->planFile())
+              .arg(mPlanCommands)
+              .arg(QDir::currentPath()),
+          QJsonObject{{"event", "start"},
+                      {"plan", mStation->planFile()},
+                      {"plan_commands", mPlanCommands},
+                      {"station", QDir::currentPath()},
+                      {"records", recorder->storePath()}});
+
+    mTimer = new QTimer(this);
+    connect(mTimer, &QTimer::timeout, this, &HeadlessBurn::refresh);
+    mTimer->start(BurnClock::scaledMs(500));
+    refresh();
+    return true;
+}
+
+void HeadlessBurn::event(const QString &line, const QJsonObject &json) {
+    if (mOptions.json) {
+        QJsonObject o = json;
+        o["time"] = BurnRecord::isoTime(QDateTime::currentDateTimeUtc());
+        std::fprintf(stdout, "%s\n", QJsonDocument(o).toJson(QJsonDocument::Compact).constData());
+    } else if (!mTerminal) {
+        std::fprintf(stdout, "%s %s\n", qPrintable(now()), qPrintable(line));
+    }
+    std::fflush(stdout);
+}
+
+void HeadlessBurn::refresh() {
+    if (mFinished) return;
+    BurnStation::Painter painter;
+    painter.row = [this](int port, const BurnStation::PortView &view) {
+        PortRow &row = mRows[port];
+        BurnThread *thread = mStation->thread(port);
+        const int step = thread && isBurning(view.status) ? thread->currentStep() : -1;
+        const QString text = statusText(view);
+        if (isBurning(view.status) && !row.burning) {
+            row.burning = true;
+            row.clock.start();
+        }
+        if (row.burning) row.elapsedMs = row.clock.elapsed();
+        const bool changed = view.status != row.status || step != row.step || text != row.text;
+        row.status = view.status;
+        row.lastResult = view.lastResult;
+        row.step = step;
+        row.text = text;
+        if (!view.portPath.isEmpty()) row.path = view.portPath;
+        if (changed && isBurning(view.status)) {
+            QJsonObject o{
+                {"event", "step"}, {"port", port}, {"status", view.status}, {"text", text}};
+            QString line = QStringLiteral("step port %1: %2").arg(port).arg(text);
+            if (step >= 0) {
+                o["step"] = step;
+                o["of"] = mPlanCommands;
+                line += QStringLiteral(" (step %1 of %2)").arg(step).arg(mPlanCommands);
+            }
+            event(line, o);
+        }
+        return true;
+    };
+    painter.log = [this](int, const QString &text) { mPanel << text; };
+    painter.assigned = [this](int port, const QString &path) {
+        mRows[port].path = path;
+        event(QStringLiteral("plug port %1: %2").arg(port).arg(path),
+              QJsonObject{{"event", "plug"}, {"port", port}, {"path", path}});
+    };
+    painter.message = [this](const QString &text) {
+        mPanel << text;
+        event(QStringLiteral("message: %1").arg(text),
+              QJsonObject{{"event", "message"}, {"text", text}});
+    };
+    mStation->refresh(painter);
+    if (mTerminal) drawTable();
+}
+
+void HeadlessBurn::onResult(const BurnRecord &record, bool stored) {
+    if (mFinished) return;
+    ++mResults;
+    if (!record.success) ++mFailures;
+    PortRow &row = mRows[record.port];
+    if (row.burning) row.elapsedMs = row.clock.elapsed();
+    row.burning = false;
+    QJsonObject o{{"event", "result"},
+                  {"port", record.port},
+                  {"result", record.result()},
+                  {"id", record.id},
+                  {"stored", stored},
+                  {"path", record.portPath},
+                  {"device_id", record.deviceId}};
+    QString line =
+        QStringLiteral("result port %1: %2 id %3").arg(record.port).arg(record.result(), record.id);
+    if (!record.success) {
+        o["fail_step"] = record.failStep;
+        o["fail_text"] = record.failText;
+        line += QStringLiteral(" step %1: %2").arg(record.failStep).arg(record.failText);
+    }
+    if (!stored) line += QStringLiteral(" (not yet stored)");
+    event(line, o);
+    if (mOptions.count > 0 && mResults >= mOptions.count)
+        finish(QStringLiteral("%1 result(s)").arg(mResults));
+}
+
+QString HeadlessBurn::rowText(int port) const {
+    const PortRow &row = mRows[port];
+    const QString step =
+        row.step >= 0 ? QStringLiteral("%1 of %2").arg(row.step).arg(mPlanCommands) : QString();
+    const QString elapsed =
+        row.elapsedMs > 0 ? QString::number(row.elapsedMs / 1000.0, 'f', 1) + QStringLiteral(" s")
+                          : QString();
+    QString path = row.path;
+    if (path.size() > 52) path = QStringLiteral("...") + path.right(49);
+    QString text = row.text;
+    if (text.size() > 34) text = text.left(31) + QStringLiteral("...");
+    return QStringLiteral("%1  %2  %3  %4  %5")
+        .arg(port, 4)
+        .arg(path, -52)
+        .arg(text, -34)
+        .arg(step, 8)
+        .arg(elapsed, 9);
+}
+
+void HeadlessBurn::drawTable() {
+    QString out;
+    // Back to the table's first line and over it again, in place.
+    if (mDrawn) out += QStringLiteral("\x1b[%1F").arg(PORT_COUNT + 2);
+    out += QStringLiteral("port  %1  %2  %3  %4\x1b[K\n")
+               .arg(QStringLiteral("path"), -52)
+               .arg(QStringLiteral("status"), -34)
+               .arg(QStringLiteral("step"), 8)
+               .arg(QStringLiteral("elapsed"), 9);
+    for (int p = 0; p < PORT_COUNT; ++p)
+        out += rowText(p) + QStringLiteral("\x1b[K\n");
+    out += QStringLiteral("results %1%2  success %3  failure %4\x1b[K\n")
+               .arg(mResults)
+               .arg(mOptions.count > 0 ? QStringLiteral("/%1").arg(mOptions.count) : QString())
+               .arg(mResults - mFailures)
+               .arg(mFailures);
+    std::fputs(out.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+    mDrawn = true;
+}
+
+void HeadlessBurn::finish(const QString &why) {
+    if (mFinished || !mStation) return;
+    mFinished = true;
+    if (mTimer) mTimer->stop();
+    bool cut = false; // a burn was still running
+    for (int p = 0; p < PORT_COUNT; ++p)
+        if (mRows[p].burning || isBurning(gPortInfo[p].status.load())) cut = true;
+    // Stop: every thread ends its step; the ports are cleared.
+    mStation->stop();
+    mStation->drainLogs([this](int, const QString &text) { mPanel << text; });
+    if (mTerminal) drawTable();
+
+    // The log panel saved as the window saves it at exit.
+    const QString logName = LogFiles::savedLogName(
+        LogFiles::SaveKind::Exit, mStation->packageFile(), QDateTime::currentDateTime());
+    mPanel << logName << BurnStation::statisticsText();
+    if (!LogFiles::writeSavedLog(logName, mPanel.join(QLatin1Char('\n'))))
+        std::fprintf(stderr, "pyrewick-cli: cannot save the log to %s\n", qPrintable(logName));
+
+    // Records: everything written, and forwarded if the server answers soon;
+    // what is not forwarded waits in the station's store for the next run.
+    BurnRecorder *recorder = mStation->recorder();
+    recorder->flush(30000);
+    const bool forwarded = !recorder->forwarder() || recorder->forwarder()->drain(10000);
+    mStation->close();
+    vyr_close_logfile();
+
+    // 0 only when every burn succeeded: no failure, and (unless the asked
+    // number of results came) no burn cut short by the stop.
+    const bool countReached = mOptions.count > 0 && mResults >= mOptions.count;
+    mExitCode = (mFailures == 0 && (countReached || !cut)) ? 0 : 1;
+    event(QStringLiteral("end (%1): %2 result(s), %3 success, %4 failure; log %5%6; exit %7")
+              .arg(why)
+              .arg(mResults)
+              .arg(mResults - mFailures)
+              .arg(mFailures)
+              .arg(logName,
+                   forwarded ? QString() : QStringLiteral("; records wait for the line server"))
+              .arg(mExitCode),
+          QJsonObject{{"event", "end"},
+                      {"reason", why},
+                      {"results", mResults},
+                      {"success", mResults - mFailures},
+                      {"failure", mFailures},
+                      {"log", logName},
+                      {"forwarded", forwarded},
+                      {"exit", mExitCode}});
+    if (mTerminal)
+        std::fprintf(stdout, "%s: %d result(s), %d failure(s); log %s\n", qPrintable(why), mResults,
+                     mFailures, qPrintable(logName));
+    QCoreApplication::exit(mExitCode);
+}
