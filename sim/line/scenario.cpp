@@ -423,18 +423,19 @@ bool buildHubs(Line &line, const Scenario &s, std::string *error) {
     return true;
 }
 
+void applyFaults(RomDevice &rom, const ScenarioDevice &dev) {
+    for (const auto &f : dev.faults)
+        rom.injectFault(f.kind, f.fault, f.count, f.skip);
+    if (dev.shortBulk) rom.setShortBulk(dev.shortBulk);
+    if (dev.zeroBulk) rom.setZeroBulk(dev.zeroBulk);
+    if (dev.dropAfterBulkBytes >= 0) rom.dropAfterBulkBytes(uint64_t(dev.dropAfterBulkBytes));
+    if (dev.corruptCrc) rom.corruptRamCheck(true);
+}
+
 int plugDevice(Line &line, const ScenarioDevice &dev) {
     DeviceSpec devSpec = dev.devSpec;
     ScenarioDevice faults = dev;
-    devSpec.setUp = [faults](RomDevice &rom) {
-        for (const auto &f : faults.faults)
-            rom.injectFault(f.kind, f.fault, f.count, f.skip);
-        if (faults.shortBulk) rom.setShortBulk(faults.shortBulk);
-        if (faults.zeroBulk) rom.setZeroBulk(faults.zeroBulk);
-        if (faults.dropAfterBulkBytes >= 0)
-            rom.dropAfterBulkBytes(uint64_t(faults.dropAfterBulkBytes));
-        if (faults.corruptCrc) rom.corruptRamCheck(true);
-    };
+    devSpec.setUp = [faults](RomDevice &rom) { applyFaults(rom, faults); };
     return line.plug(dev.port, devSpec);
 }
 

@@ -60,6 +60,8 @@ void scaleScenario(Scenario &s, double factor);
 // Builds the scenario's hubs on the line; false with error when a hub cannot go
 // where it is asked to.
 bool buildHubs(Line &line, const Scenario &s, std::string *error);
+// Applies the scenario device's ROM-mode faults to its model.
+void applyFaults(RomDevice &rom, const ScenarioDevice &dev);
 // Plugs a scenario device and applies its faults; the line's device id or -1.
 int plugDevice(Line &line, const ScenarioDevice &dev);
 

@@ -281,12 +281,21 @@ bool RecoveryVolume::serveOne(int fd) {
                 } else if (cmd.rfind("update:", 0) == 0) {
                     std::string file = cmd.substr(7);
                     run.durationMs = cfg.updateMs;
-                    std::error_code ec;
-                    auto full = std::filesystem::path(d->volumeDir) / file;
-                    if (!safeVolumeName(file) || !std::filesystem::is_regular_file(full, ec) ||
-                        std::filesystem::file_size(full, ec) == 0 || ec) {
+                    std::string failure;
+                    if (!safeVolumeName(file)) {
+                        failure = "no file " + file;
+                    } else if (cfg.checkUpdate) {
+                        failure = cfg.checkUpdate(file);
+                    } else {
+                        std::error_code ec;
+                        auto full = std::filesystem::path(d->volumeDir) / file;
+                        if (!std::filesystem::is_regular_file(full, ec) ||
+                            std::filesystem::file_size(full, ec) == 0 || ec)
+                            failure = "no file " + file;
+                    }
+                    if (!failure.empty()) {
                         run.durationMs = 0;
-                        run.outcome = "failed no file " + file;
+                        run.outcome = "failed " + failure;
                     }
                 }
                 d->running = std::move(run);

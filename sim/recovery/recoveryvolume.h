@@ -15,7 +15,8 @@
 // command replaces the one before it.
 //
 // Commands: "update:<file>" runs updateMs and needs <file> to exist in the
-// volume directory and be non-empty (else "failed no file <file>"); "reset",
+// volume directory and be non-empty (else "failed no file <file>"), or passes
+// the check the configuration names; "reset",
 // "shutdown" and "poweroff" answer success and then the device leaves the bus
 // (onLeave is called); anything else runs commandMs.
 //
@@ -50,6 +51,10 @@ struct RecoveryConfig {
     // still carried out, 0xC1 with its state text, as some disks do.
     bool unitAttention = false;
     int refusedCommands = 0; // the first N 0xC3 requests fail with -EIO (no effect)
+    // How "update:<file>" judges the file when the command arrives: "" for a
+    // good package, else the reason it fails with. Unset: the file must be in
+    // the volume directory and not be empty ("no file <file>").
+    std::function<std::string(const std::string &file)> checkUpdate;
 };
 
 class RecoveryVolume {
