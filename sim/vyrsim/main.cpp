@@ -1,7 +1,10 @@
 // vyrsim: builds a system root in a directory and plays a scenario in it
 // (devices plugged, booted, re-enumerated, unplugged over time) until it is
 // told to stop. Point PYREWICK_SYSROOT at the directory to burn its devices.
+// With --usbredir it serves the scenario's devices to qemu usb-redir ports
+// instead, for a real kernel to enumerate.
 #include "line.h"
+#include "redirline.h"
 #include "scenario.h"
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,12 +30,18 @@ void onSignal(int) {
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: vyrsim --root DIR (--scenario FILE | --eight) [--time-scale F] [--once]\n"
-                 "  --scenario FILE  the line and its devices (see sim/README.md)\n"
-                 "  --eight          one 8-port hub with eight devices, no file needed\n"
-                 "  --time-scale F   multiply every time by F (default: PYREWICK_TIME_SCALE or 1)\n"
-                 "  --once           exit when every device has left\n");
+    std::fprintf(
+        stderr,
+        "usage: vyrsim --root DIR (--scenario FILE | --eight) [--time-scale F] [--once]\n"
+        "       vyrsim --usbredir DIR (--scenario FILE | --eight) [--time-scale F] [--once]\n"
+        "              [--update-file FILE] [--check-ram HEXADDR=FILE]...\n"
+        "  --scenario FILE  the line and its devices (see sim/README.md)\n"
+        "  --eight          one 8-port hub with eight devices, no file needed\n"
+        "  --time-scale F   multiply every time by F (default: PYREWICK_TIME_SCALE or 1)\n"
+        "  --once           exit when every device has left\n"
+        "  --usbredir DIR   devices on qemu usb-redir sockets DIR/<port>.sock\n"
+        "  --update-file F  the recovery's update file must equal F\n"
+        "  --check-ram A=F  at the end, report whether each device's RAM at A holds F\n");
     return 2;
 }
 
@@ -70,10 +80,31 @@ struct Step {
     size_t device;
 };
 
+// The scenario's devices on usb-redir sockets until told to stop (or, with
+// once, until every device has left); then one report line per device.
+int runRedirLine(const vyrsim::RedirLineOptions &opts, const vyrsim::Scenario &scenario, bool once,
+                 const std::function<void(const std::string &)> &print) {
+    vyrsim::RedirLine line(opts, print);
+    std::string error;
+    if (!line.start(scenario, &error)) {
+        std::fprintf(stderr, "vyrsim: %s\n", error.c_str());
+        return 1;
+    }
+    print("listening " + opts.dir);
+    while (!gStop && !(once && line.allGone()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    line.stop();
+    for (const auto &l : line.report())
+        print("report " + l);
+    print("stopped");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    std::string root, scenarioFile;
+    std::string root, scenarioFile, redirDir;
+    vyrsim::RedirLineOptions redir;
     bool eight = false, once = false;
     double scale = 1.0;
     if (const char *env = std::getenv("PYREWICK_TIME_SCALE"); env && *env) {
@@ -103,13 +134,26 @@ int main(int argc, char **argv) {
             eight = true;
         } else if (a == "--once") {
             once = true;
+        } else if (a == "--usbredir") {
+            const char *v = value();
+            if (!v) return usage();
+            redirDir = v;
+        } else if (a == "--update-file") {
+            const char *v = value();
+            if (!v) return usage();
+            redir.expectedUpdate = v;
+        } else if (a == "--check-ram") {
+            const char *v = value();
+            vyrsim::RamCheck check;
+            if (!v || !vyrsim::parseRamCheck(v, check)) return usage();
+            redir.ramChecks.push_back(check);
         } else {
             return usage();
         }
     }
-    if (root.empty() || eight == !scenarioFile.empty()) return usage();
+    if (root.empty() == redirDir.empty() || eight == !scenarioFile.empty()) return usage();
     std::string why;
-    if (!usableRoot(root, why)) {
+    if (redirDir.empty() && !usableRoot(root, why)) {
         std::fprintf(stderr, "vyrsim: %s\n", why.c_str());
         return 2;
     }
@@ -143,6 +187,11 @@ int main(int argc, char **argv) {
                     text.c_str());
         std::fflush(stdout);
     };
+
+    if (!redirDir.empty()) {
+        redir.dir = redirDir;
+        return runRedirLine(redir, scenario, once, print);
+    }
 
     vyrsim::Line line(root);
     line.setEventSink(print);
