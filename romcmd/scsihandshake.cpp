@@ -5,6 +5,7 @@
 //   0xC3  hand over a command  (the caller's bytes to the device)
 // Each export resolves the mount point, opens the disk node, sends one command
 // and closes the node again. Nothing is retried here; the caller retries.
+#include "rawiohelper.h"
 #include "romvane.h"
 #include "scsivolume.h"
 #include "sysroot.h"
@@ -72,7 +73,18 @@ int exchangeBlock(int fd, const ScsiCommand &cmd, ScsiOutcome &out) {
         h.dxfer_direction = SG_DXFER_TO_DEV;
     else
         h.dxfer_direction = SG_DXFER_FROM_DEV;
-    if (::ioctl(fd, SG_IO, &h) < 0) return -errno;
+    if (::ioctl(fd, SG_IO, &h) < 0) {
+        // Without CAP_SYS_RAWIO the kernel refuses vendor operation codes:
+        // the capability helper sends the command instead.
+        if (errno != EPERM) return -errno;
+        rawio::RawioRecord rec;
+        int r = rawioExchange(fd, cmd, rec);
+        if (r != 0) return r;
+        h.status = rec.status;
+        h.host_status = rec.hostStatus;
+        h.driver_status = rec.driverStatus;
+        h.resid = rec.resid;
+    }
     if (h.host_status == HostTimedOut) return -ETIMEDOUT;
     if (h.host_status != 0 || (h.driver_status & ~DriverSense) != 0) return -EIO;
     out.status = h.status;

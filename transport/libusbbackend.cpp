@@ -1,8 +1,8 @@
 // Real devices: each call wraps the descriptor into a libusb handle for that
 // call only and closes the handle afterwards (which leaves the descriptor open
-// for its owner). Nothing is claimed and the configuration is never changed:
-// vendor requests go to endpoint 0, bulk transfers to interface 0 of the
-// current configuration.
+// for its owner). The configuration is never changed: vendor requests go to
+// endpoint 0, bulk transfers to interface 0 of the current configuration,
+// claimed for the length of the transfer.
 #include "usbbackend.h"
 
 #include <libusb.h>
@@ -50,8 +50,15 @@ int control(int fd, uint8_t type, uint8_t request, uint16_t value, uint16_t inde
 
 int bulk(int fd, uint8_t endpoint, uint8_t *data, uint32_t length, unsigned timeoutMs) {
     return withHandle(fd, [&](libusb_device_handle *h) {
+        // usbfs expects the interface claimed before its endpoints are used
+        // (it claims it on the caller's behalf otherwise, with a kernel
+        // warning per transfer); released again so the next call, or another
+        // program, finds it free.
+        int claim = libusb_claim_interface(h, 0);
+        if (claim < 0) return claim;
         int moved = 0;
         int r = libusb_bulk_transfer(h, endpoint, data, int(length), &moved, timeoutMs);
+        libusb_release_interface(h, 0);
         // A transfer that moved something before an error (a time-out part way)
         // reports what it moved.
         return moved > 0 ? moved : (r < 0 ? r : 0);
