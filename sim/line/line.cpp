@@ -207,6 +207,11 @@ struct Line::Impl {
         TreeWriter::writeAttr(dir, "busnum", std::to_string(bus));
         TreeWriter::writeAttr(dir, "devnum", std::to_string(devnum));
         TreeWriter::writeAttr(dir, "speed", "480");
+        // As a kernel shows every USB device: its usbfs character device
+        // number and a removable state it does not know.
+        TreeWriter::writeAttr(dir, "dev", "189:" + std::to_string((bus - 1) * 128 + devnum - 1));
+        TreeWriter::writeAttr(dir, "removable", "unknown");
+        if (cls != "09") TreeWriter::writeAttr(dir, "maxchild", "0");
         if (!productText.empty()) TreeWriter::writeAttr(dir, "product", productText);
     }
 
@@ -298,7 +303,7 @@ struct Line::Impl {
         int devnum = allocDevnum(port.bus);
         if (devnum < 0) return false;
         std::string staged = tree.stage();
-        writeUsbAttrs(staged, port.bus, devnum, RomVendor, RomProduct, "00", "");
+        writeUsbAttrs(staged, port.bus, devnum, RomVendor, RomProduct, "00", "Skelmar Device");
         TreeWriter::writeAttr(staged + "/" + port.name + ":1.0", "bInterfaceClass", "ff");
         ++dev.incarnation;
         if (!placeDir(dev, staged, port)) {

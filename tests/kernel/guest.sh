@@ -52,7 +52,7 @@ done
 # capability helper needs a file system that keeps file capabilities).
 stamp "modules loaded"
 mkdir -p /run/pyrewick
-for f in pyrewick pyrewick-rawio devcon station VyrtekusbBurningdriver; do
+for f in pyrewick pyrewick-rawio devcon station VyrtekusbBurningdriver kernel_bench; do
     cp -a "$BIN/$f" /run/pyrewick/
 done
 # The mount helper's settings, next to it: the operator owns the volumes.
@@ -83,6 +83,33 @@ getcap /run/pyrewick/pyrewick-rawio
     done >"$out/mounts.txt" 2>&1
 ) &
 ls -l /dev/bus/usb/001 /sys/bus/usb/devices/1-1:1.0/1-1-port1/disable
+
+# The stuck-device power cycle as the scan does it, by the operator: 1, then
+# 0, written to the port's disable file; the device must come back enumerated
+# anew (a new device number).
+if [ -n "${CYCLE_PORT:-}" ]; then
+    dev=/sys/bus/usb/devices/1-1.$CYCLE_PORT
+    file=/sys/bus/usb/devices/1-1:1.0/1-1-port$CYCLE_PORT/disable
+    before=$(cat "$dev/devnum" 2>/dev/null)
+    ls -l "$file"
+    setpriv --reuid=vyrop --regid=vyrop --init-groups sh -c "echo 1 >$file && sleep 1 && echo 0 >$file"
+    echo "write status $?"
+    after=""
+    for _ in $(seq 60); do
+        after=$(cat "$dev/devnum" 2>/dev/null)
+        [ -n "$after" ] && [ "$after" != "$before" ] && break
+        sleep 0.5
+    done
+    echo "port $CYCLE_PORT devnum before $before after $after" | tee "$out/power-cycle.txt"
+    udevadm settle -t 30
+fi
+
+# The benchmark, by the operator, on a ROM-mode device the window burns later.
+if [ -n "${BENCH_PORT:-}" ]; then
+    setpriv --reuid=vyrop --regid=vyrop --init-groups /run/pyrewick/kernel_bench "1-1.$BENCH_PORT" \
+        >"$out/bench.txt" 2>&1
+    echo "bench exit $?"
+fi
 
 cp -a "$STATION" /run/station && chown -R vyrop:vyrop /run/station
 cd /run/station || { finish; exit 1; }
