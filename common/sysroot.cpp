@@ -13,14 +13,16 @@ std::string root() {
     const char *r = std::getenv("PYREWICK_SYSROOT");
     if (r == nullptr || *r == '\0') return std::string();
     std::string s(r);
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
     if (s == "/") return std::string();
     return s;
 }
 
 std::string path(const std::string &relative) {
     size_t skip = 0;
-    while (skip < relative.size() && relative[skip] == '/') ++skip;
+    while (skip < relative.size() && relative[skip] == '/')
+        ++skip;
     return root() + "/" + relative.substr(skip);
 }
 
@@ -75,8 +77,8 @@ namespace {
 std::string decodeEscapes(const std::string &s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' && s[i + 2] <= '7' &&
-            s[i + 3] >= '0' && s[i + 3] <= '7') {
+        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' &&
+            s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
             out.push_back(char((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
             i += 3;
         } else {

@@ -101,7 +101,7 @@ int openSocket(const std::string &node) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -errno;
     // connect() on a Unix socket waits this long when the listener is busy.
-    timeval tv{CommandTimeoutMs / 1000, (CommandTimeoutMs % 1000) * 1000};
+    timeval tv{CommandTimeoutMs / 1000, suseconds_t(CommandTimeoutMs % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
     sockaddr_un addr{};

@@ -31,10 +31,9 @@ VYR_EXPORT int OpenUsbDevice(VyrUsbDrv *dev);
 VYR_EXPORT int CloseUsbDevice(VyrUsbDrv *dev);
 VYR_EXPORT int ResetDev(VyrUsbDrv *dev);
 VYR_EXPORT int usbDeviceIoControl(VyrUsbDrv *dev, uint32_t code, void *in, uint32_t inLen,
-                                  void *out, uint32_t outLen, uint32_t *returned,
-                                  void *overlapped);
-VYR_EXPORT int usbReadFile(VyrUsbDrv *dev, void *buffer, uint32_t length,
-                           uint32_t *transferred, void *overlapped);
+                                  void *out, uint32_t outLen, uint32_t *returned, void *overlapped);
+VYR_EXPORT int usbReadFile(VyrUsbDrv *dev, void *buffer, uint32_t length, uint32_t *transferred,
+                           void *overlapped);
 VYR_EXPORT int usbWriteFile(VyrUsbDrv *dev, const void *buffer, uint32_t length,
                             uint32_t *transferred, void *overlapped);
 

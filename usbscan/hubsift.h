@@ -9,9 +9,11 @@
 extern "C" {
 #endif
 
-VYR_EXPORT int VyrScanUsbX3Devices(const char *description, char **slots); /* 8 buffers of 256 bytes */
+VYR_EXPORT int VyrScanUsbX3Devices(const char *description,
+                                   char **slots); /* 8 buffers of 256 bytes */
 VYR_EXPORT VyrHandle VyrGetDeviceHandle(const char *description, const char *portPath);
-VYR_EXPORT int VyrGetMsNumber(const char *portPath, int mode, char *drive); /* drive: PATH_MAX bytes */
+VYR_EXPORT int VyrGetMsNumber(const char *portPath, int mode,
+                              char *drive); /* drive: PATH_MAX bytes */
 VYR_EXPORT int VyrGetNeedDriver(uint32_t vendor, uint32_t product);
 
 #ifdef __cplusplus

@@ -2,7 +2,6 @@
 
 #include "burnplan.h"
 
-
 #include <algorithm>
 
 QString SharedText::get() const {

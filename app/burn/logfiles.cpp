@@ -15,8 +15,8 @@ QString usbLogPath(const QDateTime &t) {
 }
 
 QString packageBaseName(const QString &packagePath) {
-    const int cut = std::max(packagePath.lastIndexOf(QLatin1Char('/')),
-                             packagePath.lastIndexOf(QLatin1Char('\\')));
+    const qsizetype cut = std::max(packagePath.lastIndexOf(QLatin1Char('/')),
+                                   packagePath.lastIndexOf(QLatin1Char('\\')));
     QString name = packagePath.mid(cut + 1);
     name.chop(4);
     return name;

@@ -156,7 +156,7 @@ bool BurnThread::sendCommandToRecovery(const QString &command) {
     qDebug().noquote() << "sendCommandToRecovery" << command;
     const QByteArray drive = mDiskPath.trimmed().toLatin1();
     const QByteArray text = command.trimmed().toLatin1();
-    const int length = command.toLatin1().size();
+    const qsizetype length = command.toLatin1().size();
     if (length > kRecoveryBuffer - 1) {
         // Would not fit the buffer whole; a cut command must not be handed on.
         logShow("command too long: " + command);

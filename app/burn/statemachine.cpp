@@ -241,9 +241,9 @@ void BurnThread::runRecovery() {
         // whatever sn numbers the plan file used.
         const BurnCommand &rec = planRecord(mCurBurnCmd);
         mRecoveryCmd = rec.command.trimmed();
-        const int open = mRecoveryCmd.indexOf(QLatin1Char('('));
+        const qsizetype open = mRecoveryCmd.indexOf(QLatin1Char('('));
         if (open >= 0) {
-            const int close = mRecoveryCmd.lastIndexOf(QLatin1Char(')'));
+            const qsizetype close = mRecoveryCmd.lastIndexOf(QLatin1Char(')'));
             mPrepareCmd = close > open ? mRecoveryCmd.mid(open + 1, close - open - 1)
                                        : mRecoveryCmd.mid(open + 1);
             mRecoveryCmd = mRecoveryCmd.left(open);

@@ -361,7 +361,7 @@ quint32 BurnPlan::checkSum(const QString &path) {
         // Blocks of 256 KiB: few system calls, and a block is still in the
         // cache when it is summed right after the copy. A partial word at the
         // end of one read is carried to the front of the next.
-        constexpr qint64 block = 256 * 1024;
+        constexpr qint64 block = qint64(256) * 1024;
         std::vector<unsigned char> buf(block + 4);
         qint64 carry = 0;
         for (;;) {

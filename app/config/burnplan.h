@@ -15,7 +15,9 @@
 #include <QtGlobal>
 
 // One step of the plan, stored at the index given by its sn attribute.
-struct BurnCommand {
+// The implicit copy of the parameter array uses a compiler-made loop variable
+// that clang-tidy 14 takes for a reserved name.
+struct BurnCommand { // NOLINT(bugprone-reserved-identifier)
     // Parameter slots; 8..15 stay empty.
     enum Param {
         PARAM_PATH = 0,

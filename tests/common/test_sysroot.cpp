@@ -66,16 +66,15 @@ TEST_F(SysrootTest, AttributesAreTrimmedAndValidated) {
 }
 
 TEST(MountInfo, ParsesDevicesAndDecodesEscapes) {
-    std::string text =
-        "36 35 98:0 /mnt1 /mnt/parent rw,noatime master:1 - ext3 /dev/root rw\n"
-        "40 1 8:17 / /media/vyr/My\\040Disk rw - vfat /dev/sdb1 rw\n"
-        "41 1 8:33 / /media/back\\134slash rw - vfat /dev/sdc1 rw\n"
-        "garbage line\n"
-        "\n"
-        "42 1 8:x / /media/bad rw - vfat /dev/sdd rw\n"
-        "43 1 :5 / /media/bad2 rw - vfat /dev/sde rw\n"
-        "44 1 8:48 / relative rw - vfat /dev/sdf rw\n"
-        "45 1 8:49 / /media/trailing\\04 rw - vfat /dev/sdf1 rw\n";
+    std::string text = "36 35 98:0 /mnt1 /mnt/parent rw,noatime master:1 - ext3 /dev/root rw\n"
+                       "40 1 8:17 / /media/vyr/My\\040Disk rw - vfat /dev/sdb1 rw\n"
+                       "41 1 8:33 / /media/back\\134slash rw - vfat /dev/sdc1 rw\n"
+                       "garbage line\n"
+                       "\n"
+                       "42 1 8:x / /media/bad rw - vfat /dev/sdd rw\n"
+                       "43 1 :5 / /media/bad2 rw - vfat /dev/sde rw\n"
+                       "44 1 8:48 / relative rw - vfat /dev/sdf rw\n"
+                       "45 1 8:49 / /media/trailing\\04 rw - vfat /dev/sdf1 rw\n";
     auto lines = vyrsys::parseMountInfo(text);
     ASSERT_EQ(4u, lines.size());
     EXPECT_EQ(98u, lines[0].major);

@@ -20,7 +20,8 @@ std::string tempPath(const char *name) {
 std::vector<std::string> readLines(const std::string &path) {
     std::ifstream in(path);
     std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
     return lines;
 }
 
@@ -75,10 +76,12 @@ TEST(Tracemoor, ConcurrentLinesNeverInterleave) {
     for (int t = 0; t < threads; ++t) {
         pool.emplace_back([t] {
             std::string body(static_cast<size_t>(50 + t * 97), char('a' + t));
-            for (int i = 0; i < perThread; ++i) vyr_printf("T%d %d %s\n", t, i, body.c_str());
+            for (int i = 0; i < perThread; ++i)
+                vyr_printf("T%d %d %s\n", t, i, body.c_str());
         });
     }
-    for (auto &th : pool) th.join();
+    for (auto &th : pool)
+        th.join();
     vyr_close_logfile();
 
     auto lines = readLines(file);
