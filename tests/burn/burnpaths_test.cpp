@@ -156,12 +156,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "load command: upgrade:1# failed for  10 times"}));
 
 // A RAM load whose record names no file fails at once: the plan joins the
-// missing name to its directory, which cannot be opened as a file.
+// missing name to its directory, which is refused as not a regular file.
 TEST_F(BurnPath, LoadWithoutAFileFails) {
     bl.writePlan(
         R"(<progress><command sn="0" address="83000000">load to ram</command></progress>)");
     plug(bl.deviceSpec());
     bl.start();
     waitLoadFailed();
-    EXPECT_TRUE(bl.logHas(0, "can not open the file " + bl.dir() + "/plan/")) << bl.logDump(0);
+    EXPECT_TRUE(bl.logHas(0, "not a regular file: " + bl.dir() + "/plan/")) << bl.logDump(0);
 }
