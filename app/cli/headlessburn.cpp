@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
+#include <algorithm>
 #include <unistd.h>
 
 #include "buildvariant.h"
@@ -47,6 +48,12 @@ QString statusText(const BurnStation::PortView &v) {
     }
 }
 
+// "step k of n" counts from 1; past the last command (the success check)
+// it stays at n.
+int shownStep(int index, int commands) {
+    return std::max(1, std::min(index + 1, commands));
+}
+
 QString now() {
     return QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss"));
 }
@@ -83,16 +90,30 @@ bool HeadlessBurn::begin() {
     if (!mOptions.package.isEmpty()) {
         const QString zip = QFileInfo(mOptions.package).absoluteFilePath();
         mPanel << QStringLiteral("-----importUpgradeFile-----filename") + zip;
-        switch (mStation->importPackage(zip)) {
-        case BurnStation::PackageImport::Imported:
-            break;
-        case BurnStation::PackageImport::TimedOut:
-            std::fprintf(stderr, "pyrewick-cli: unpacking %s did not finish in time\n",
-                         qPrintable(zip));
-            return false;
-        case BurnStation::PackageImport::NoPlan:
-            std::fprintf(stderr, "pyrewick-cli: %s holds no %s\n", qPrintable(zip),
-                         BurnPlan::DEFAULT_PATH);
+        const BurnStation::PackageImport result = mStation->importPackage(zip);
+        if (result != BurnStation::PackageImport::Imported) {
+            QString why;
+            switch (result) {
+            case BurnStation::PackageImport::TimedOut:
+                why = QStringLiteral("unpacking did not finish in time");
+                break;
+            case BurnStation::PackageImport::NoPlan:
+                why = QStringLiteral("it holds no %1").arg(QLatin1String(BurnPlan::DEFAULT_PATH));
+                break;
+            case BurnStation::PackageImport::TmpIsLink:
+                why = QStringLiteral("tmp is a symbolic link");
+                break;
+            case BurnStation::PackageImport::Burning:
+                why = QStringLiteral("a burn is running");
+                break;
+            case BurnStation::PackageImport::Failed:
+            case BurnStation::PackageImport::Refused:
+            case BurnStation::PackageImport::Imported:
+                why = mStation->importDetail();
+                break;
+            }
+            std::fprintf(stderr, "pyrewick-cli: cannot import %s: %s\n", qPrintable(zip),
+                         qPrintable(why));
             return false;
         }
     } else if (QFile::exists(QString::fromLatin1(BurnPlan::DEFAULT_PATH))) {
@@ -125,6 +146,9 @@ bool HeadlessBurn::begin() {
         return false;
     case BurnStation::StartRefusal::SeveralDevices:
         std::fprintf(stderr, "pyrewick-cli: the single-device build burns one device at a time\n");
+        return false;
+    case BurnStation::StartRefusal::Importing:
+        std::fprintf(stderr, "pyrewick-cli: an upgrade package is still being imported\n");
         return false;
     }
     event(QStringLiteral("start: plan %1 (%2 commands), station %3")
@@ -181,7 +205,9 @@ void HeadlessBurn::refresh() {
             if (step >= 0) {
                 o["step"] = step;
                 o["of"] = mPlanCommands;
-                line += QStringLiteral(" (step %1 of %2)").arg(step).arg(mPlanCommands);
+                line += QStringLiteral(" (step %1 of %2)")
+                            .arg(shownStep(step, mPlanCommands))
+                            .arg(mPlanCommands);
             }
             event(line, o);
         }
@@ -232,7 +258,9 @@ void HeadlessBurn::onResult(const BurnRecord &record, bool stored) {
 QString HeadlessBurn::rowText(int port) const {
     const PortRow &row = mRows[port];
     const QString step =
-        row.step >= 0 ? QStringLiteral("%1 of %2").arg(row.step).arg(mPlanCommands) : QString();
+        row.step >= 0
+            ? QStringLiteral("%1 of %2").arg(shownStep(row.step, mPlanCommands)).arg(mPlanCommands)
+            : QString();
     const QString elapsed =
         row.elapsedMs > 0 ? QString::number(row.elapsedMs / 1000.0, 'f', 1) + QStringLiteral(" s")
                           : QString();

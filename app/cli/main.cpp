@@ -97,10 +97,10 @@ int main(int argc, char *argv[]) {
 
     RecordQueries::Options o;
     o.station = parser.value(station);
-    if (parser.isSet(json) && parser.isSet(csv)) return usage(QStringLiteral("--csv or --json"));
     if (parser.isSet(json)) o.format = RecordQueries::Format::Json;
-    if (parser.isSet(csv)) o.format = RecordQueries::Format::Csv;
     if (command == QLatin1String("summary")) return RecordQueries::summary(o);
+    if (parser.isSet(json) && parser.isSet(csv)) return usage(QStringLiteral("--csv or --json"));
+    if (parser.isSet(csv)) o.format = RecordQueries::Format::Csv;
     if (parser.isSet(since)) {
         o.since = RecordQueries::parseSince(parser.value(since));
         if (!o.since.isValid())

@@ -227,3 +227,18 @@ TEST(Cli, TwoStationsForwardEveryBurnOnceAcrossAServerRestart) {
     EXPECT_EQ(steps[1][0].toInt(), 13); // line-a's format_data
     EXPECT_EQ(steps[1][1].toInt(), 1);
 }
+
+TEST(Cli, APackageThatCannotBeUnpackedBurnsNothing) {
+    CliStation s("line-a");
+    QFile broken(s.dir() + "/broken.zip");
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write("PK\x03\x04 this is not an archive");
+    broken.close();
+    int rc = -1;
+    const QByteArray out =
+        s.runCli({"burn", "--station", s.dir(), "--package", broken.fileName(), "--json"}, &rc);
+    EXPECT_EQ(rc, 2);
+    EXPECT_FALSE(out.contains("\"event\":\"start\"")) << out.toStdString();
+    EXPECT_FALSE(QFile::exists(s.dir() + "/records/burns.sqlite") &&
+                 s.runCli({"records", "--station", s.dir(), "--json"}, &rc).contains("\"id\""));
+}

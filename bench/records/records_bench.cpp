@@ -1,0 +1,219 @@
+// Burn records, measured against floors taken in the same run:
+//
+//   eight devices burnt on the virtual line with records on (every result
+//   committed to SQLite by the recorder thread before its row may show it)
+//   against the same burn with records off, alternating, at one time scale;
+//
+//   the summary (yield, by port, Pareto of failure steps) over 100 000
+//   records in SQLite, against a plain COUNT(*) over the same table, each
+//   from opening the store as the command does.
+//
+//   records_bench [--scale F] [--rounds N] [--records N] [--only burn|summary]
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "burnline.h"
+#include "burnplan.h"
+#include "burnrecorder.h"
+#include "burnstate.h"
+#include "recordstore.h"
+#include "recordsummary.h"
+#include "resultgate.h"
+#include "tracemoor.h"
+
+namespace {
+
+// Seconds from plug-in to every row back at status 0 with a success, as the
+// burn benchmark measures them; records on or off.
+double burnEight(double scale, bool records, const QString &storeDir) {
+    std::unique_ptr<BurnRecorder> recorder;
+    if (records)
+        recorder = std::make_unique<BurnRecorder>(BurnRecorder::Options{
+            RecordStore::pathIn(storeDir), QString(), QStringLiteral("bench")});
+    double seconds = -1;
+    {
+        BurnLine bl(BuildVariant::MultiPort, scale);
+        ResultGate::reset();
+        BurnRecorder::setActive(recorder.get());
+        vyrsim::DeviceSpec devSpec = bl.deviceSpec();
+        devSpec.bootMs = 50;
+        devSpec.recovery.bootMs = 10;
+        devSpec.recovery.updateMs = 10;
+        devSpec.recovery.commandMs = 10;
+        bl.writePlan(QString(BurnLine::samplePlan())
+                         .replace("format_data(prepare:extra.bin)", "format_data"));
+        for (int d = 1; d <= 8; ++d)
+            bl.line().plug(BurnLine::hubPort(d), devSpec);
+        QElapsedTimer timer;
+        timer.start();
+        bl.start();
+        const bool done = bl.runUntil(
+            [] {
+                for (int p = 0; p < 8; ++p)
+                    if (gPortInfo[p].status.load() != PORT_STATUS_NONE ||
+                        gPortInfo[p].lastResult.load() != PORT_STATUS_SUCCESS)
+                        return false;
+                return true;
+            },
+            3600 * 1000);
+        // With records on, the burn is over once its records are on disk.
+        if (done && recorder) recorder->flush(60000);
+        seconds = timer.nsecsElapsed() / 1e9;
+        if (!done || gSuccessCount.load() != 8) seconds = -1;
+        bl.stop();
+    }
+    BurnRecorder::setActive(nullptr);
+    if (records && seconds > 0) {
+        RecordStore store;
+        RecordStore::Filter successes;
+        successes.result = 1;
+        if (!store.open(RecordStore::pathIn(storeDir), true)) return -1;
+        if (store.records(successes).size() % 8 != 0) return -1;
+    }
+    return seconds;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// A store with `count` records: ports, results and failure steps spread as a
+// line would see them (about 9 in 10 succeed).
+bool fillStore(const QString &path, int count) {
+    RecordStore store;
+    if (!store.open(path)) return false;
+    QVector<BurnRecord> batch;
+    const QDateTime start = QDateTime::currentDateTimeUtc().addDays(-30);
+    const int failSteps[] = {2, 5, 5, 7, 11, 11, 11, 13};
+    for (int i = 0; i < count; ++i) {
+        BurnRecord r;
+        r.id = BurnRecord::newId();
+        r.station = QStringLiteral("bench");
+        r.variant = QStringLiteral("multi");
+        r.port = i % 8;
+        r.portPath =
+            QStringLiteral("xHCI Host Controller (usb1)(RootHub)-port1(hub)-port%1").arg(i % 8 + 1);
+        r.package = QStringLiteral("fw_demo.zip");
+        r.packageSha256 = QString(64, QLatin1Char('0'));
+        r.planCommands = 14;
+        r.startedAt = start.addSecs(i * 20);
+        r.endedAt = r.startedAt.addSecs(50);
+        r.success = (i * 7919) % 10 != 0;
+        r.failStep = r.success ? -1 : failSteps[(i / 10) % 8];
+        r.failText = r.success ? QString() : QStringLiteral("[T 0][06:00:00]: failed");
+        r.logLines = {QStringLiteral("[T 0][06:00:00]: recoveyCommand:  update:update.zip")};
+        r.steps = {{2, r.startedAt}, {r.success ? 11 : 12, r.endedAt}};
+        batch.append(r);
+        if (batch.size() == 5000 || i == count - 1) {
+            if (!store.write(batch, false)) return false;
+            batch.clear();
+        }
+    }
+    return true;
+}
+
+// Milliseconds of `work` from opening the store read-only, best of `runs`.
+template <typename F> double bestMs(const QString &path, int runs, F work) {
+    double best = 1e9;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer t;
+        t.start();
+        RecordStore store;
+        if (!store.open(path, true) || !work(store)) return -1;
+        best = std::min(best, t.nsecsElapsed() / 1e6);
+    }
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
+        if (type != QtDebugMsg && type != QtInfoMsg) std::fprintf(stderr, "%s\n", qPrintable(msg));
+    });
+    vyr_open_logfile("/dev/null", 1);
+    double scale = 0.25;
+    int rounds = 2, records = 100000;
+    QString only;
+    for (int a = 1; a < argc; ++a) {
+        if (!std::strcmp(argv[a], "--scale") && a + 1 < argc)
+            scale = std::atof(argv[++a]);
+        else if (!std::strcmp(argv[a], "--rounds") && a + 1 < argc)
+            rounds = std::atoi(argv[++a]);
+        else if (!std::strcmp(argv[a], "--records") && a + 1 < argc)
+            records = std::atoi(argv[++a]);
+        else if (!std::strcmp(argv[a], "--only") && a + 1 < argc)
+            only = QString::fromLatin1(argv[++a]);
+    }
+    if (scale <= 0) scale = 0.25;
+    int status = 0;
+
+    if (only.isEmpty() || only == "burn") {
+        QTemporaryDir dir;
+        std::vector<double> on, off;
+        for (int r = 0; r < rounds; ++r) {
+            // Alternating, so drift of the shared machine touches both alike.
+            const double a = burnEight(scale, false, dir.path());
+            const double b = burnEight(scale, true, dir.path());
+            if (a < 0 || b < 0) {
+                std::fprintf(stderr, "a burn of eight devices did not succeed\n");
+                return 1;
+            }
+            off.push_back(a);
+            on.push_back(b);
+            std::printf("round %d: records off %.2f s, on %.2f s\n", r + 1, a, b);
+        }
+        const double mOff = median(off), mOn = median(on);
+        std::printf("8 devices, time scale %.3f: records on %.2f s  off %.2f s  ratio %.4f "
+                    "(target <= 1.01)\n",
+                    scale, mOn, mOff, mOn / mOff);
+    }
+
+    if (only.isEmpty() || only == "summary") {
+        QTemporaryDir dir;
+        const QString path = RecordStore::pathIn(dir.path());
+        QElapsedTimer fill;
+        fill.start();
+        if (!fillStore(path, records)) {
+            std::fprintf(stderr, "cannot fill the store\n");
+            return 1;
+        }
+        std::printf("store of %d records made in %.1f s\n", records, fill.nsecsElapsed() / 1e9);
+        RecordSummary s;
+        const double summaryMs = bestMs(
+            path, 5, [&](RecordStore &store) { return store.summary(&s) && !s.text().isEmpty(); });
+        const double countMs = bestMs(path, 5, [&](RecordStore &store) {
+            (void)store;
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "floor");
+            db.setDatabaseName(path);
+            db.setConnectOptions("QSQLITE_OPEN_READONLY");
+            bool ok = db.open();
+            {
+                QSqlQuery q(db);
+                ok = ok && q.exec("SELECT COUNT(*) FROM burns") && q.next() &&
+                     q.value(0).toInt() == records;
+            }
+            db.close();
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase("floor");
+            return ok;
+        });
+        if (summaryMs < 0 || countMs < 0 || s.total != records) {
+            std::fprintf(stderr, "summary failed\n");
+            return 1;
+        }
+        std::printf("summary over %d records: %.1f ms (target <= 200 ms); floor COUNT(*) %.1f ms; "
+                    "ratio %.2f\n",
+                    records, summaryMs, countMs, summaryMs / countMs);
+    }
+    return status;
+}
