@@ -2,6 +2,8 @@
 
 #include "burnstate.h"
 
+#include <algorithm>
+
 void BurnTrace::begin(const BurnRecord &base, const QString &deviceId, uint32_t ticket,
                       const QDateTime &now) {
     mRecord = base;
@@ -43,11 +45,8 @@ BurnRecord BurnTrace::finish(bool success, int failStep, const QString &deviceId
     // counted a tick later.
     r.endedAt = now;
     const int result = success ? PORT_STATUS_SUCCESS : PORT_STATUS_FAILED;
-    for (int i = r.steps.size() - 1; i >= 0; --i) {
-        if (r.steps[i].status == result) {
-            r.endedAt = r.steps[i].enteredAt;
-            break;
-        }
-    }
+    const auto entered = std::find_if(r.steps.crbegin(), r.steps.crend(),
+                                      [result](const BurnStep &s) { return s.status == result; });
+    if (entered != r.steps.crend()) r.endedAt = entered->enteredAt;
     return r;
 }
