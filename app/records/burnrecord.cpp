@@ -17,6 +17,52 @@ QDateTime BurnRecord::fromIsoTime(const QString &text) {
     return t.toUTC();
 }
 
+namespace {
+
+// A null QString would bind as NULL; the text columns are NOT NULL.
+QString text(const QString &s) {
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+} // namespace
+
+QStringList BurnRecord::columnNames(bool withLog) {
+    QStringList names{QStringLiteral("id"),
+                      QStringLiteral("station"),
+                      QStringLiteral("variant"),
+                      QStringLiteral("port"),
+                      QStringLiteral("port_path"),
+                      QStringLiteral("device_id"),
+                      QStringLiteral("package"),
+                      QStringLiteral("package_sha256"),
+                      QStringLiteral("plan_commands"),
+                      QStringLiteral("started_at"),
+                      QStringLiteral("ended_at"),
+                      QStringLiteral("result"),
+                      QStringLiteral("fail_step"),
+                      QStringLiteral("fail_text")};
+    if (withLog) names << QStringLiteral("log_lines");
+    return names;
+}
+
+QVariantList BurnRecord::columnValues() const {
+    return {text(id),
+            text(station),
+            text(variant),
+            port,
+            text(portPath),
+            text(deviceId),
+            text(package),
+            text(packageSha256),
+            planCommands,
+            isoTime(startedAt),
+            isoTime(endedAt),
+            result(),
+            success ? QVariant(QMetaType::fromType<int>()) : QVariant(failStep),
+            success ? QVariant(QMetaType::fromType<QString>()) : QVariant(text(failText)),
+            text(logLines.join(QLatin1Char('\n')))};
+}
+
 QJsonObject BurnRecord::toJson(bool withLog) const {
     QJsonObject o;
     o["id"] = id;

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
+#include <QVariantList>
 #include <QVector>
 
 struct BurnStep {
@@ -41,6 +43,15 @@ struct BurnRecord {
     // "2026-12-08T06:14:47.123Z": UTC, ISO 8601 with milliseconds (sorts as text).
     static QString isoTime(const QDateTime &t);
     static QDateTime fromIsoTime(const QString &text);
+
+    // The columns of a burns table row in order (the same on the station and
+    // on the line's server), the log lines last; `withLog` false leaves them
+    // out.
+    static QStringList columnNames(bool withLog = true);
+    // This record's values for columnNames(): texts are never NULL (an empty
+    // one is ''), times are isoTime, the log lines are joined by newlines;
+    // fail_step and fail_text are NULLs of their own type on success.
+    QVariantList columnValues() const;
 
     // Every column and the steps, as JSON (the records command and the burn
     // command's result event).

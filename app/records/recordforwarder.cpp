@@ -62,17 +62,12 @@ const char *const kServerSchema[] = {
     " FROM burns WHERE result = 'failure' GROUP BY fail_step",
 };
 
-QVariant nullInt() {
-    return QVariant(QMetaType::fromType<int>());
-}
-
-QVariant nullText() {
-    return QVariant(QMetaType::fromType<QString>());
-}
-
-// Empty texts go as '' into NOT NULL columns (a null QString binds as NULL).
-QString text(const QString &s) {
-    return s.isNull() ? QStringLiteral("") : s;
+// The burns row's parameter for a column: the id and the times arrive as
+// texts and are cast to the server's uuid and timestamptz.
+QString placeholder(const QString &column) {
+    if (column == QLatin1String("id")) return QStringLiteral("CAST(? AS uuid)");
+    if (column.endsWith(QLatin1String("_at"))) return QStringLiteral("CAST(? AS timestamptz)");
+    return QStringLiteral("?");
 }
 
 QString errorOf(const QSqlQuery &q) {
@@ -272,14 +267,16 @@ void RecordForwarder::run() {
         // The whole batch in one transaction: on any error nothing of it is
         // on the server and it is all sent again.
         QSqlQuery burn(db), step(db);
+        const QStringList columns = BurnRecord::columnNames();
+        QStringList marks;
+        for (const QString &column : columns)
+            marks << placeholder(column);
         bool ok =
             db.transaction() &&
-            burn.prepare(QStringLiteral(
-                "INSERT INTO burns (id, station, variant, port, port_path, device_id, "
-                "package, package_sha256, plan_commands, started_at, ended_at, result, "
-                "fail_step, fail_text, log_lines) VALUES (CAST(? AS uuid), ?, ?, ?, ?, ?, "
-                "?, ?, ?, CAST(? AS timestamptz), CAST(? AS timestamptz), ?, ?, ?, ?) "
-                "ON CONFLICT (id) DO NOTHING")) &&
+            burn.prepare(
+                QStringLiteral("INSERT INTO burns (%1) VALUES (%2) "
+                               "ON CONFLICT (id) DO NOTHING")
+                    .arg(columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")))) &&
             step.prepare(QStringLiteral("INSERT INTO steps (burn_id, status, entered_at) VALUES "
                                         "(CAST(? AS uuid), ?, CAST(? AS timestamptz))"));
         QString error =
@@ -288,21 +285,7 @@ void RecordForwarder::run() {
         QStringList ids;
         for (const BurnRecord &r : batch) {
             if (!ok) break;
-            const QVariantList values{text(r.id),
-                                      text(r.station),
-                                      text(r.variant),
-                                      r.port,
-                                      text(r.portPath),
-                                      text(r.deviceId),
-                                      text(r.package),
-                                      text(r.packageSha256),
-                                      r.planCommands,
-                                      BurnRecord::isoTime(r.startedAt),
-                                      BurnRecord::isoTime(r.endedAt),
-                                      r.result(),
-                                      r.success ? nullInt() : QVariant(r.failStep),
-                                      r.success ? nullText() : QVariant(text(r.failText)),
-                                      text(r.logLines.join(QLatin1Char('\n')))};
+            const QVariantList values = r.columnValues();
             for (int i = 0; i < values.size(); ++i)
                 burn.bindValue(i, values[i]);
             if (!burn.exec()) {

@@ -46,16 +46,6 @@ const char *const kMigrations[][8] = {
 constexpr int kMigrationCount = int(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == RecordStore::kSchemaVersion, "one migration per version");
 
-const char *const kColumns = "id, station, variant, port, port_path, device_id, package, "
-                             "package_sha256, plan_commands, started_at, ended_at, result, "
-                             "fail_step, fail_text";
-
-// An empty text is stored as '' (the columns are NOT NULL); a null QString
-// would bind as NULL.
-QString text(const QString &s) {
-    return s.isNull() ? QStringLiteral("") : s;
-}
-
 } // namespace
 
 QString RecordStore::pathIn(const QString &stationDir) {
@@ -192,30 +182,18 @@ bool RecordStore::write(const QVector<BurnRecord> &records, bool outbox) {
         return false;
     }
     QSqlQuery burn(db), step(db), queued(db);
-    bool ok = burn.prepare(QStringLiteral("INSERT INTO burns (%1, log_lines) VALUES "
-                                          "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-                               .arg(QLatin1String(kColumns))) &&
+    const QStringList columns = BurnRecord::columnNames();
+    const QStringList marks(columns.size(), QStringLiteral("?"));
+    bool ok = burn.prepare(
+                  QStringLiteral("INSERT INTO burns (%1) VALUES (%2)")
+                      .arg(columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")))) &&
               step.prepare(QStringLiteral(
                   "INSERT INTO steps (burn_id, status, entered_at) VALUES (?, ?, ?)")) &&
               queued.prepare(QStringLiteral("INSERT INTO outbox (burn_id) VALUES (?)"));
     QSqlQuery *failed = ok ? nullptr : &burn;
     for (const BurnRecord &r : records) {
         if (!ok) break;
-        const QVariantList values{text(r.id),
-                                  text(r.station),
-                                  text(r.variant),
-                                  r.port,
-                                  text(r.portPath),
-                                  text(r.deviceId),
-                                  text(r.package),
-                                  text(r.packageSha256),
-                                  r.planCommands,
-                                  BurnRecord::isoTime(r.startedAt),
-                                  BurnRecord::isoTime(r.endedAt),
-                                  r.result(),
-                                  r.success ? QVariant() : QVariant(r.failStep),
-                                  r.success ? QVariant() : QVariant(text(r.failText)),
-                                  text(r.logLines.join(QLatin1Char('\n')))};
+        const QVariantList values = r.columnValues();
         for (int i = 0; i < values.size(); ++i)
             burn.bindValue(i, values[i]);
         if (!burn.exec()) {
@@ -256,9 +234,8 @@ QVector<BurnRecord> RecordStore::select(const QString &where, const QVariantList
     QSqlDatabase db = QSqlDatabase::database(mName, false);
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT %1%2 FROM burns%3 %4")
-                  .arg(QLatin1String(kColumns), withLog ? QStringLiteral(", log_lines") : QString(),
-                       where, order));
+    q.prepare(QStringLiteral("SELECT %1 FROM burns%2 %3")
+                  .arg(BurnRecord::columnNames(withLog).join(QStringLiteral(", ")), where, order));
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values[i]);
     if (!q.exec()) {
