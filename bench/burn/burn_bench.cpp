@@ -31,10 +31,9 @@
 #include <memory>
 
 #include "burnclock.h"
-#include "burnline.h"
+#include "benchline.h"
 #include "burnplan.h"
 #include "burnstate.h"
-#include "tracemoor.h"
 #include "volumewriter.h"
 
 namespace {
@@ -144,14 +143,7 @@ double median(std::vector<double> v) {
 }
 
 double burn(int devices, double scale, bool verbose, BurnFlushes *flushes = nullptr) {
-    BurnLine bl(BuildVariant::MultiPort, scale);
-    vyrsim::DeviceSpec devSpec = bl.deviceSpec();
-    devSpec.bootMs = 50;
-    devSpec.recovery.bootMs = 10;
-    devSpec.recovery.updateMs = 10;
-    devSpec.recovery.commandMs = 10;
-    bl.writePlan(
-        QString(BurnLine::samplePlan()).replace("format_data(prepare:extra.bin)", "format_data"));
+    BenchLine bl(scale);
     QElapsedTimer timer;
     std::vector<double> runs; // seconds from the start, one per code start
     QMutex runLock;
@@ -161,24 +153,14 @@ double burn(int devices, double scale, bool verbose, BurnFlushes *flushes = null
             runs.push_back(timer.nsecsElapsed() / 1e9);
         }
     });
-    std::vector<int> ids;
-    for (int d = 1; d <= devices; ++d)
-        ids.push_back(bl.line().plug(BurnLine::hubPort(d), devSpec));
+    const std::vector<int> ids = bl.plugQuick(devices);
     {
         QMutexLocker l(&gFlushLock);
         gFlushCalls.clear();
     }
     timer.start();
     bl.start();
-    const bool done = bl.runUntil(
-        [devices] {
-            for (int p = 0; p < devices; ++p)
-                if (gPortInfo[p].status.load() != PORT_STATUS_NONE ||
-                    gPortInfo[p].lastResult.load() != PORT_STATUS_SUCCESS)
-                    return false;
-            return true;
-        },
-        3600 * 1000);
+    const bool done = bl.runUntilAllSucceeded(devices);
     const double seconds = timer.nsecsElapsed() / 1e9;
     {
         QMutexLocker l(&runLock);
@@ -207,11 +189,7 @@ double burn(int devices, double scale, bool verbose, BurnFlushes *flushes = null
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
-    // Only the figures go to the console.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
-        if (type != QtDebugMsg && type != QtInfoMsg) std::fprintf(stderr, "%s\n", qPrintable(msg));
-    });
-    vyr_open_logfile("/dev/null", 1);
+    BenchLine::quietConsole();
     VolumeFileOps timedOps = systemVolumeFileOps();
     timedOps.syncPath = timedFlush<&VolumeFileOps::syncPath>;
     timedOps.syncFileSystem = timedFlush<&VolumeFileOps::syncFileSystem>;
@@ -231,9 +209,7 @@ int main(int argc, char **argv) {
 
     Floor f;
     {
-        BurnLine probe(BuildVariant::MultiPort, scale);
-        probe.writePlan(QString(BurnLine::samplePlan())
-                            .replace("format_data(prepare:extra.bin)", "format_data"));
+        BenchLine probe(scale);
         f = planFloor(*burnPlan());
     }
     const double single = f.single * scale;

@@ -19,14 +19,13 @@
 #include <cstring>
 #include <vector>
 
-#include "burnline.h"
+#include "benchline.h"
 #include "burnplan.h"
 #include "burnrecorder.h"
 #include "burnstate.h"
 #include "recordstore.h"
 #include "recordsummary.h"
 #include "resultgate.h"
-#include "tracemoor.h"
 
 namespace {
 
@@ -39,30 +38,14 @@ double burnEight(double scale, bool records, const QString &storeDir) {
             RecordStore::pathIn(storeDir), QString(), QStringLiteral("bench")});
     double seconds = -1;
     {
-        BurnLine bl(BuildVariant::MultiPort, scale);
+        BenchLine bl(scale);
         ResultGate::reset();
         BurnRecorder::setActive(recorder.get());
-        vyrsim::DeviceSpec devSpec = bl.deviceSpec();
-        devSpec.bootMs = 50;
-        devSpec.recovery.bootMs = 10;
-        devSpec.recovery.updateMs = 10;
-        devSpec.recovery.commandMs = 10;
-        bl.writePlan(QString(BurnLine::samplePlan())
-                         .replace("format_data(prepare:extra.bin)", "format_data"));
-        for (int d = 1; d <= 8; ++d)
-            bl.line().plug(BurnLine::hubPort(d), devSpec);
+        bl.plugQuick(8);
         QElapsedTimer timer;
         timer.start();
         bl.start();
-        const bool done = bl.runUntil(
-            [] {
-                for (int p = 0; p < 8; ++p)
-                    if (gPortInfo[p].status.load() != PORT_STATUS_NONE ||
-                        gPortInfo[p].lastResult.load() != PORT_STATUS_SUCCESS)
-                        return false;
-                return true;
-            },
-            3600 * 1000);
+        const bool done = bl.runUntilAllSucceeded(8);
         // With records on, the burn is over once its records are on disk.
         if (done && recorder) recorder->flush(60000);
         seconds = timer.nsecsElapsed() / 1e9;
@@ -137,10 +120,7 @@ template <typename F> double bestMs(const QString &path, int runs, F work) {
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
-        if (type != QtDebugMsg && type != QtInfoMsg) std::fprintf(stderr, "%s\n", qPrintable(msg));
-    });
-    vyr_open_logfile("/dev/null", 1);
+    BenchLine::quietConsole();
     double scale = 0.25;
     int rounds = 2, records = 100000;
     QString only;
