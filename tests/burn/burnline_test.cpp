@@ -18,7 +18,12 @@
 #include "burnplan.h"
 #include "burnstate.h"
 #include "burnthread.h"
+#include "burntestutil.h"
 #include "portrefresh.h"
+
+using burntest::contains;
+using burntest::endedWith;
+using burntest::startTwoLoading;
 
 namespace {
 
@@ -26,15 +31,6 @@ QByteArray fileBytes(const QString &path) {
     QFile f(path);
     f.open(QIODevice::ReadOnly);
     return f.readAll();
-}
-
-bool endedWith(int port, int result) {
-    return gPortInfo[port].status.load() == PORT_STATUS_NONE &&
-           gPortInfo[port].lastResult.load() == result;
-}
-
-bool contains(const std::vector<std::string> &v, const std::string &s) {
-    return std::find(v.begin(), v.end(), s) != v.end();
 }
 
 QString planCommand(int sn) {
@@ -358,13 +354,7 @@ INSTANTIATE_TEST_SUITE_P(BothBuilds, Reenumerated,
 
 TEST(StopCommand, EndsEveryThreadAndClearsThePorts) {
     BurnLine bl(BuildVariant::MultiPort);
-    bl.line().plug(BurnLine::hubPort(1), bl.deviceSpec());
-    bl.line().plug(BurnLine::hubPort(2), bl.deviceSpec());
-    bl.start();
-    ASSERT_TRUE(bl.runUntil([] {
-        return gPortInfo[0].status.load() >= PORT_STATUS_LOADING &&
-               gPortInfo[1].status.load() >= PORT_STATUS_LOADING;
-    }));
+    ASSERT_TRUE(startTwoLoading(bl));
     bl.stop();
     for (int p = 0; p < 2; ++p) {
         ASSERT_NE(bl.station().thread(p), nullptr);

@@ -9,13 +9,11 @@
 #include "burnline.h"
 #include "burnplan.h"
 #include "burnstate.h"
+#include "burntestutil.h"
+
+using burntest::endedWith;
 
 namespace {
-
-bool endedWith(int port, int result) {
-    return gPortInfo[port].status.load() == PORT_STATUS_NONE &&
-           gPortInfo[port].lastResult.load() == result;
-}
 
 struct BurnPath : ::testing::Test {
     BurnLine bl{BuildVariant::MultiPort};

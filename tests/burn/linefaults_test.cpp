@@ -11,17 +11,13 @@
 #include "burnline.h"
 #include "burnplan.h"
 #include "burnstate.h"
+#include "burntestutil.h"
+
+using burntest::contains;
+using burntest::endedWith;
+using burntest::startTwoLoading;
 
 namespace {
-
-bool endedWith(int port, int result) {
-    return gPortInfo[port].status.load() == PORT_STATUS_NONE &&
-           gPortInfo[port].lastResult.load() == result;
-}
-
-bool has(const std::vector<std::string> &v, const std::string &s) {
-    return std::find(v.begin(), v.end(), s) != v.end();
-}
 
 struct LineBurn : ::testing::Test {
     BurnLine bl{BuildVariant::MultiPort};
@@ -46,13 +42,7 @@ struct LineBurn : ::testing::Test {
 
 // Stop while two devices load, then Start: both are found again and burnt.
 TEST_F(LineBurn, StartAfterStopBurnsTheDevicesStillPlugged) {
-    bl.line().plug(BurnLine::hubPort(1), bl.deviceSpec());
-    bl.line().plug(BurnLine::hubPort(2), bl.deviceSpec());
-    bl.start();
-    ASSERT_TRUE(bl.runUntil([] {
-        return gPortInfo[0].status.load() >= PORT_STATUS_LOADING &&
-               gPortInfo[1].status.load() >= PORT_STATUS_LOADING;
-    }));
+    ASSERT_TRUE(startTwoLoading(bl));
     bl.stop();
     ASSERT_EQ(gPortInfo[0].status.load(), PORT_STATUS_NONE);
     bl.start();
@@ -99,7 +89,7 @@ TEST_F(LineBurn, RefusedPreparedNameIsAFailedPreparedCopy) {
     EXPECT_TRUE(bl.logHas(0, "prepare file successed:fw..1.bin")) << bl.logDump(0);
     const QString vol = QString::fromStdString(bl.line().volumeDir(id));
     EXPECT_TRUE(QFile::exists(vol + "/fw..1.bin"));
-    EXPECT_TRUE(has(bl.line().recovery(id)->commands(), "reset"));
+    EXPECT_TRUE(contains(bl.line().recovery(id)->commands(), "reset"));
 }
 
 // The recovery answers the state request with a unit attention and valid
