@@ -10,6 +10,7 @@
 #include "burnstate.h"
 #include "burnstation.h"
 #include "datafiles.h"
+#include "panelappend.h"
 
 #include <QCoreApplication>
 #include <QPixmap>
@@ -38,7 +39,7 @@ void MainWindow::updateDevUi() {
         // A row that stays idle leaves its log for the refresh that changes it.
         return !change.skipped;
     };
-    painter.log = [this](int, const QString &text) { ui->tedit_logshow->append(text); };
+    painter.log = [this](int, const QString &text) { appendToPanel(ui->tedit_logshow, text); };
     painter.assigned = [this](int port, const QString &path) {
         RowLook::Change connected;
         connected.statusText = QString::fromLatin1(RowLook::kConnect);

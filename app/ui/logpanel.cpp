@@ -4,6 +4,7 @@
 
 #include "burnstate.h"
 #include "logfiles.h"
+#include "panelappend.h"
 #include "uiprompts.h"
 
 #include <QDateTime>
@@ -31,13 +32,13 @@ void MainWindow::saveLog(QString path) {
 // the panel, so the next save writes them.
 bool MainWindow::savePanel(const QString &path, bool atExit) {
     qDebug() << "saveLog" << path;
-    ui->tedit_logshow->append(path);
-    ui->tedit_logshow->append(ui->label_statistics->text());
+    appendToPanel(ui->tedit_logshow, path);
+    appendToPanel(ui->tedit_logshow, ui->label_statistics->text());
     QString error;
     if (LogFiles::writeSavedLog(path, ui->tedit_logshow->toPlainText(), &error)) return true;
     qDebug() << "open failed";
-    ui->tedit_logshow->append(QStringLiteral("the log could not be written to ") + path + ": " +
-                              error + "; its lines stay here for the next save");
+    appendToPanel(ui->tedit_logshow, QStringLiteral("the log could not be written to ") + path +
+                                         ": " + error + "; its lines stay here for the next save");
     const QString text = tr("The log could not be saved to %1 (%2). Its lines are kept and "
                             "saved again with the next save.")
                              .arg(path, error);
@@ -62,5 +63,5 @@ void MainWindow::autoSaveLog() {
     // Lines that could not be saved are not cleared away.
     if (!savePanel(name, false)) return;
     clearLog();
-    ui->tedit_logshow->append(QStringLiteral("auto save preceding log to ") + name);
+    appendToPanel(ui->tedit_logshow, QStringLiteral("auto save preceding log to ") + name);
 }

@@ -7,6 +7,7 @@
 #include "datafiles.h"
 #include "devicechangesource.h"
 #include "logfiles.h"
+#include "panelappend.h"
 #include "portcofigxml.h"
 #include "settings.h"
 #include "singleinstance.h"
@@ -93,7 +94,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(ui->pushButton_clear, &QPushButton::clicked, this, &MainWindow::clearLog);
     connect(burnStation.get(), &BurnStation::deviceArrived, this, &MainWindow::showWait);
     connect(burnStation.get(), &BurnStation::rereadingPlan, this,
-            [this] { ui->tedit_logshow->append(QStringLiteral("reParseConfigFile")); });
+            [this] { appendToPanel(ui->tedit_logshow, QStringLiteral("reParseConfigFile")); });
     refreshTimer = new QTimer(this);
     connect(refreshTimer, &QTimer::timeout, this, &MainWindow::updateDevUi);
 
@@ -116,7 +117,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     burnStation->open();
     gPcVersion = DeviceChangeSource::pcVersion();
-    ui->tedit_logshow->append(QStringLiteral("current pc version is: ") + gPcVersion.get());
+    appendToPanel(ui->tedit_logshow, QStringLiteral("current pc version is: ") + gPcVersion.get());
 }
 
 MainWindow::~MainWindow() {

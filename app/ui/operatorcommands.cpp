@@ -5,6 +5,7 @@
 #include "appinfo.h"
 #include "burnstate.h"
 #include "macrangestore.h"
+#include "panelappend.h"
 #include "burnstation.h"
 #include "settings.h"
 #include "uiprompts.h"
@@ -55,7 +56,7 @@ void MainWindow::resetPortMatchInfo() {
 void MainWindow::importConfigFiles() {
     const QString path = QDir::toNativeSeparators(uiPrompts().openFileName(
         this, tr("Import configure files"), QStringLiteral("tmp"), QStringLiteral("*.xml")));
-    ui->tedit_logshow->append(QStringLiteral("-----importConfigFiles-----filename") + path);
+    appendToPanel(ui->tedit_logshow, QStringLiteral("-----importConfigFiles-----filename") + path);
     if (path.isEmpty()) return;
 
     QString error;
@@ -71,7 +72,7 @@ void MainWindow::importUpgradeFile() {
     }
     const QString path = QDir::toNativeSeparators(uiPrompts().openFileName(
         this, tr("select upgrade file"), QString(), QStringLiteral("*.zip")));
-    ui->tedit_logshow->append(QStringLiteral("-----importUpgradeFile-----filename") + path);
+    appendToPanel(ui->tedit_logshow, QStringLiteral("-----importUpgradeFile-----filename") + path);
     if (path.isEmpty()) return;
 
     firmwareShown = path;
@@ -108,17 +109,17 @@ void MainWindow::importUpgradeFile() {
         showInformation(tr("find no upgrade config ,please load it manually!"));
         break;
     case BurnStation::PackageImport::Failed:
-        ui->tedit_logshow->append(QStringLiteral("unpacking failed: ") + detail);
+        appendToPanel(ui->tedit_logshow, QStringLiteral("unpacking failed: ") + detail);
         showInformation(tr("The upgrade file is damaged and was not imported "
                            "(see the log). Please reload the upgrade file!"));
         break;
     case BurnStation::PackageImport::TmpIsLink:
-        ui->tedit_logshow->append(QStringLiteral("import refused: ") + detail);
+        appendToPanel(ui->tedit_logshow, QStringLiteral("import refused: ") + detail);
         showInformation(tr("The tmp directory is a symbolic link; replace it by a directory "
                            "and import again."));
         break;
     case BurnStation::PackageImport::Refused:
-        ui->tedit_logshow->append(QStringLiteral("import refused: ") + detail);
+        appendToPanel(ui->tedit_logshow, QStringLiteral("import refused: ") + detail);
         showInformation(tr("The upgrade file cannot be used: %1").arg(detail));
         break;
     case BurnStation::PackageImport::Burning:
@@ -137,7 +138,7 @@ void MainWindow::importMediaFiles() {
         ui->label_mediafile->clear();
     else
         ui->label_mediafile->setText(tr("Media Dir:") + dir);
-    ui->tedit_logshow->append(QStringLiteral("set upgrade Media File Path: ") + dir);
+    appendToPanel(ui->tedit_logshow, QStringLiteral("set upgrade Media File Path: ") + dir);
 }
 
 void MainWindow::reParseConfigFile() {

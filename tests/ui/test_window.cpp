@@ -201,6 +201,23 @@ TEST_F(Window, LogTextReachesThePanel) {
     EXPECT_TRUE(gPortLog[2].text.isEmpty());
 }
 
+// The lines of one refresh stay lines and say what they say, whatever they
+// quote: a plan note naming the plan's own text (an sn written like a tag)
+// and, in the same refresh, the watch thread's line after it.
+TEST_F(Window, LinesOfOneRefreshStayApartAndLiteral) {
+    open();
+    const QString note = QStringLiteral("plan: command sn \"<b>\" is not a number: taken as sn 0");
+    const QString watch =
+        QStringLiteral("[10:00:01]: ---------call System  reinstall driver------------");
+    {
+        WriteLocker lock(&gLogLock);
+        gMainLog.set(note + "\n" + watch);
+    }
+    w->updateDevUi();
+    const QString panel = ui()->tedit_logshow->toPlainText();
+    EXPECT_TRUE(panel.endsWith("\n" + note + "\n" + watch)) << panel.toStdString();
+}
+
 TEST_F(Window, StatisticsLine) {
     open();
     gSuccessCount = 12;
