@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <cstdio>
 
+#include "recordcsv.h"
 #include "recordstore.h"
 #include "recordsummary.h"
 
@@ -35,15 +36,6 @@ QDateTime parseSince(const QString &text) {
     return t;
 }
 
-QString csvField(const QString &text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 int list(const Options &options) {
     RecordStore store;
     if (!openStore(store, options)) return 2;
@@ -63,32 +55,13 @@ int list(const Options &options) {
             print(QString::fromUtf8(QJsonDocument(r.toJson(true)).toJson(QJsonDocument::Compact)) +
                   QLatin1Char('\n'));
         break;
-    case Format::Csv:
-        print(QStringLiteral("id,station,variant,port,port_path,device_id,package,package_sha256,"
-                             "plan_commands,started_at,ended_at,result,fail_step,fail_text,"
-                             "log_lines\n"));
-        for (const BurnRecord &r : records) {
-            const QStringList fields{r.id,
-                                     r.station,
-                                     r.variant,
-                                     QString::number(r.port),
-                                     r.portPath,
-                                     r.deviceId,
-                                     r.package,
-                                     r.packageSha256,
-                                     QString::number(r.planCommands),
-                                     BurnRecord::isoTime(r.startedAt),
-                                     BurnRecord::isoTime(r.endedAt),
-                                     r.result(),
-                                     r.success ? QString() : QString::number(r.failStep),
-                                     r.failText,
-                                     r.logLines.join(QLatin1Char('\n'))};
-            QStringList quoted;
-            for (const QString &f : fields)
-                quoted << csvField(f);
-            print(quoted.join(QLatin1Char(',')) + QLatin1Char('\n'));
-        }
+    case Format::Csv: {
+        const QVector<RecordCsv::Column> columns = RecordCsv::everyColumn();
+        print(RecordCsv::header(columns));
+        for (const BurnRecord &r : records)
+            print(RecordCsv::line(r, columns));
         break;
+    }
     case Format::Table:
         print(QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                   .arg(QStringLiteral("ended_at"), -24)

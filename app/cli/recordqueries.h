@@ -27,9 +27,6 @@ int summary(const Options &options);
 // midnight); invalid when it is none of them.
 QDateTime parseSince(const QString &text);
 
-// One CSV field: quoted when it holds a comma, a quote or a line break.
-QString csvField(const QString &text);
-
 } // namespace RecordQueries
 
 #endif

@@ -75,6 +75,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(ui->action_Import_upgrade_file, &QAction::triggered, this,
             &MainWindow::importUpgradeFile);
     connect(ui->actionVersion, &QAction::triggered, this, &MainWindow::showVersion);
+    connect(ui->actionBurnRecords, &QAction::triggered, this, &MainWindow::showRecords);
     connect(ui->tableWidget, &QTableWidget::currentCellChanged, this,
             &MainWindow::tableWidgetCellChanged);
     connect(ui->tableWidget, &QTableWidget::cellChanged, this, &MainWindow::tableWidgetCChanged);

@@ -28,6 +28,7 @@ class QPushButton;
 class QTableWidgetItem;
 class QTimer;
 class BurnStation;
+class RecordsDialog;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -45,6 +46,8 @@ class MainWindow : public QMainWindow {
     int autosaves() const { return autosaveCount; }
     // The import's progress dialog while an upgrade file is unpacked, else null.
     QProgressDialog *importProgress() const { return progressDialog; }
+    // The burn records dialog once it has been opened, else null.
+    RecordsDialog *recordsDialog() const { return recordsWindow; }
 
   public slots:
     void startClicked();
@@ -58,6 +61,8 @@ class MainWindow : public QMainWindow {
     void resetPortMatchInfo();
     void updateDevUi();
     void showVersion();
+    // Opens (or brings up) the burn records dialog, read afresh.
+    void showRecords();
     // The table's change signals; they have no effect.
     void tableWidgetCellChanged(int currentRow, int currentColumn, int previousRow,
                                 int previousColumn);
@@ -120,6 +125,7 @@ class MainWindow : public QMainWindow {
     QString firmwareShown; // package path behind label_firmware, empty when none
     bool languageApplied = false;
     QProgressDialog *progressDialog = nullptr;
+    RecordsDialog *recordsWindow = nullptr; // a child: lives as long as the window
 };
 
 #endif

@@ -6,7 +6,10 @@
 #include "burnstate.h"
 #include "macrangestore.h"
 #include "panelappend.h"
+#include "burnrecorder.h"
 #include "burnstation.h"
+#include "recordsdialog.h"
+#include "recordstore.h"
 #include "settings.h"
 #include "uiprompts.h"
 #include "upgradepackage.h"
@@ -160,6 +163,19 @@ void MainWindow::changeLanuage() {
 
 void MainWindow::showVersion() {
     showInformation(AppInfo::versionText());
+}
+
+void MainWindow::showRecords() {
+    // Modeless: the window goes on refreshing and the burns go on while it is up.
+    if (!recordsWindow) {
+        const BurnRecorder *recorder = burnStation->recorder();
+        recordsWindow = new RecordsDialog(
+            recorder ? recorder->storePath() : RecordStore::pathIn(QDir::currentPath()), this);
+    }
+    recordsWindow->refresh();
+    recordsWindow->show();
+    recordsWindow->raise();
+    recordsWindow->activateWindow();
 }
 
 void MainWindow::checkBox_mac_changed(int state) {

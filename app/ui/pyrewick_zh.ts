@@ -273,5 +273,115 @@
         <source>The log could not be saved to %1 (%2). Its lines are kept and saved again with the next save.</source>
         <translation>日志无法保存到 %1（%2）。日志内容已保留，将在下次保存时再次写入。</translation>
     </message>
+    <message>
+        <source>Burn records…</source>
+        <translation>烧录记录…</translation>
+    </message>
+</context>
+<context>
+    <name>RecordsDialog</name>
+    <message>
+        <source>Burn records</source>
+        <translation>烧录记录</translation>
+    </message>
+    <message>
+        <source>Show:</source>
+        <translation>显示：</translation>
+    </message>
+    <message>
+        <source>all</source>
+        <translation>全部</translation>
+    </message>
+    <message>
+        <source>success</source>
+        <translation>成功</translation>
+    </message>
+    <message>
+        <source>failure</source>
+        <translation>失败</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>刷新</translation>
+    </message>
+    <message>
+        <source>Export CSV…</source>
+        <translation>导出 CSV…</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>Export burn records</source>
+        <translation>导出烧录记录</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The burn records could not be exported to %1 (%2).</source>
+        <translation>烧录记录无法导出到 %1（%2）。</translation>
+    </message>
+    <message>
+        <source>No burn records yet: %1 does not exist. Records are kept from the first burn on.</source>
+        <translation>尚无烧录记录：%1 不存在。从第一次烧录起开始保存记录。</translation>
+    </message>
+    <message>
+        <source>The burn records in %1 cannot be read: %2</source>
+        <translation>无法读取 %1 中的烧录记录：%2</translation>
+    </message>
+    <message>
+        <source>%1 of %2 records shown (%3).</source>
+        <translation>显示 %1 条记录，共 %2 条（%3）。</translation>
+    </message>
+    <message>
+        <source>%1 records exported to %2.</source>
+        <translation>已将 %1 条记录导出到 %2。</translation>
+    </message>
+</context>
+<context>
+    <name>RecordTableModel</name>
+    <message>
+        <source>success</source>
+        <translation>成功</translation>
+    </message>
+    <message>
+        <source>failure</source>
+        <translation>失败</translation>
+    </message>
+    <message>
+        <source>Started</source>
+        <translation>开始时间</translation>
+    </message>
+    <message>
+        <source>Ended</source>
+        <translation>结束时间</translation>
+    </message>
+    <message>
+        <source>Port</source>
+        <translation>端口</translation>
+    </message>
+    <message>
+        <source>Device ID</source>
+        <translation>设备 ID</translation>
+    </message>
+    <message>
+        <source>Package</source>
+        <translation>升级文件</translation>
+    </message>
+    <message>
+        <source>Result</source>
+        <translation>结果</translation>
+    </message>
+    <message>
+        <source>Failed step</source>
+        <translation>失败步骤</translation>
+    </message>
+    <message>
+        <source>Failure text</source>
+        <translation>失败信息</translation>
+    </message>
 </context>
 </TS>

@@ -7,7 +7,9 @@
 #include "burnclock.h"
 #include "burnstate.h"
 #include "line.h"
+#include "recordsdialog.h"
 #include "recordstore.h"
+#include "recordtablemodel.h"
 #include "teststation.h"
 #include "uitestenv.h"
 
@@ -87,6 +89,10 @@ TEST_F(LineStation, EightDevicesBurntFromTheWindow) {
         successes.result = 1;
         EXPECT_EQ(store.records(successes).size(), 8);
     }
+    // The help menu's table shows them while the station runs.
+    w->form()->actionBurnRecords->trigger();
+    ASSERT_NE(w->recordsDialog(), nullptr);
+    EXPECT_EQ(w->recordsDialog()->model()->rowCount(), 8);
 
     // Every row's port path went to the port-match store.
     QFile ports("config_port.xml");
