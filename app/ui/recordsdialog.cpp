@@ -130,6 +130,7 @@ void RecordsDialog::retranslate() {
     mExport->setText(tr("Export CSV…"));
     mClose->setText(tr("Close"));
     mModel->retranslate();
+    mTable->resizeColumnsToContents(); // the headers' new lengths
     showMessage();
 }
 
