@@ -55,13 +55,11 @@ int list(const Options &options) {
             print(QString::fromUtf8(QJsonDocument(r.toJson(true)).toJson(QJsonDocument::Compact)) +
                   QLatin1Char('\n'));
         break;
-    case Format::Csv: {
-        const QVector<RecordCsv::Column> columns = RecordCsv::everyColumn();
-        print(RecordCsv::header(columns));
+    case Format::Csv:
+        print(RecordCsv::header(true));
         for (const BurnRecord &r : records)
-            print(RecordCsv::line(r, columns));
+            print(RecordCsv::line(r, true));
         break;
-    }
     case Format::Table:
         print(QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                   .arg(QStringLiteral("ended_at"), -24)

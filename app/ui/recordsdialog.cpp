@@ -94,12 +94,10 @@ void RecordsDialog::exportClicked() {
 }
 
 bool RecordsDialog::exportCsv(const QString &path) {
-    QVector<RecordCsv::Column> columns = RecordCsv::everyColumn();
-    columns.removeAll(RecordCsv::Column::LogLines);
     const QVector<BurnRecord> records = mModel->shownRecords();
-    QString text = RecordCsv::header(columns);
+    QString text = RecordCsv::header(false);
     for (const BurnRecord &r : records)
-        text += RecordCsv::line(r, columns);
+        text += RecordCsv::line(r, false);
 
     // Written whole or not at all: a file that was there stays as it was.
     QSaveFile file(path);

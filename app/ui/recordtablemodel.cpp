@@ -3,16 +3,7 @@
 #include <QColor>
 #include <algorithm>
 
-using Column = RecordCsv::Column;
-
 RecordTableModel::RecordTableModel(QObject *parent) : QAbstractTableModel(parent) {}
-
-const QVector<Column> &RecordTableModel::columns() {
-    static const QVector<Column> shown{Column::StartedAt, Column::EndedAt, Column::Port,
-                                       Column::DeviceId,  Column::Package, Column::Result,
-                                       Column::FailStep,  Column::FailText};
-    return shown;
-}
 
 void RecordTableModel::setRecords(QVector<BurnRecord> records) {
     std::reverse(records.begin(), records.end());
@@ -56,53 +47,64 @@ int RecordTableModel::rowCount(const QModelIndex &parent) const {
 }
 
 int RecordTableModel::columnCount(const QModelIndex &parent) const {
-    return parent.isValid() ? 0 : int(columns().size());
+    return parent.isValid() ? 0 : ColumnCount;
 }
 
 QVariant RecordTableModel::data(const QModelIndex &index, int role) const {
-    if (!index.isValid() || index.row() >= mRows.size() || index.column() >= columnCount())
+    if (!index.isValid() || index.row() >= mRows.size() || index.column() >= ColumnCount)
         return QVariant();
     const BurnRecord &r = record(index.row());
-    const Column column = columns()[index.column()];
-    if (role == Qt::ForegroundRole && column == Column::Result && !r.success)
+    if (role == Qt::ForegroundRole && index.column() == Result && !r.success)
         return QColor(Qt::red);
     if (role != Qt::DisplayRole) return QVariant();
-    switch (column) {
-    case Column::StartedAt:
-    case Column::EndedAt: {
+    switch (Column(index.column())) {
+    case Started:
+    case Ended:
         // The operator's clock; the export keeps the stored UTC time.
-        const QDateTime t = column == Column::StartedAt ? r.startedAt : r.endedAt;
-        return t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    }
-    case Column::Result:
+        return (index.column() == Started ? r.startedAt : r.endedAt)
+            .toLocalTime()
+            .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    case Port:
+        return QString::number(r.port);
+    case DeviceId:
+        return r.deviceId;
+    case Package:
+        return r.package;
+    case Result:
         return r.success ? tr("success") : tr("failure");
-    default:
-        return RecordCsv::value(r, column);
+    case FailStep:
+        return r.success ? QString() : QString::number(r.failStep);
+    case FailText:
+        return r.failText;
+    case ColumnCount:
+        break;
     }
+    return QVariant();
 }
 
 QVariant RecordTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
-        section >= columnCount())
+        section >= ColumnCount)
         return QAbstractTableModel::headerData(section, orientation, role);
-    switch (columns()[section]) {
-    case Column::StartedAt:
+    switch (Column(section)) {
+    case Started:
         return tr("Started");
-    case Column::EndedAt:
+    case Ended:
         return tr("Ended");
-    case Column::Port:
+    case Port:
         return tr("Port");
-    case Column::DeviceId:
+    case DeviceId:
         return tr("Device ID");
-    case Column::Package:
+    case Package:
         return tr("Package");
-    case Column::Result:
+    case Result:
         return tr("Result");
-    case Column::FailStep:
+    case FailStep:
         return tr("Failed step");
-    case Column::FailText:
+    case FailText:
         return tr("Failure text");
-    default:
-        return QVariant();
+    case ColumnCount:
+        break;
     }
+    return QVariant();
 }

@@ -7,13 +7,23 @@
 #include <QVector>
 
 #include "burnrecord.h"
-#include "recordcsv.h"
 
 class RecordTableModel : public QAbstractTableModel {
     Q_OBJECT
 
   public:
     enum class Shown { All, Success, Failure };
+    enum Column {
+        Started,
+        Ended,
+        Port,
+        DeviceId,
+        Package,
+        Result,
+        FailStep,
+        FailText,
+        ColumnCount
+    };
 
     explicit RecordTableModel(QObject *parent = nullptr);
 
@@ -26,8 +36,6 @@ class RecordTableModel : public QAbstractTableModel {
     const BurnRecord &record(int row) const { return mRecords[mRows[row]]; }
     // The shown rows' records, in the table's order.
     QVector<BurnRecord> shownRecords() const;
-    // The store columns behind the table's columns (the CSV export's, after id).
-    static const QVector<RecordCsv::Column> &columns();
     // Headers and result texts follow the language.
     void retranslate();
 

@@ -7,7 +7,6 @@
 #include "burnrecorder.h"
 #include "burnstation.h"
 #include "recordsdialog.h"
-#include "recordstore.h"
 #include "recordtablemodel.h"
 #include "resultgate.h"
 #include "uitestenv.h"
@@ -104,20 +103,22 @@ TEST_F(Records, RecorderRowsFilteredAndExportedAsCsv) {
     ASSERT_NE(d, nullptr);
     EXPECT_TRUE(d->isVisible());
     // Newest first; the result and failure columns as stored.
-    EXPECT_EQ(column(d, 2), QStringList({"5", "3", "1"}));
-    EXPECT_EQ(column(d, 3), QStringList({third.deviceId, second.deviceId, first.deviceId}));
-    EXPECT_EQ(column(d, 5), QStringList({"failure", "failure", "success"}));
-    EXPECT_EQ(column(d, 6), QStringList({"7", "7", ""}));
-    EXPECT_EQ(column(d, 7), QStringList({third.failText, awkward, ""}));
-    EXPECT_EQ(column(d, 0)[2],
+    EXPECT_EQ(column(d, RecordTableModel::Port), QStringList({"5", "3", "1"}));
+    EXPECT_EQ(column(d, RecordTableModel::DeviceId),
+              QStringList({third.deviceId, second.deviceId, first.deviceId}));
+    EXPECT_EQ(column(d, RecordTableModel::Result), QStringList({"failure", "failure", "success"}));
+    EXPECT_EQ(column(d, RecordTableModel::FailStep), QStringList({"7", "7", ""}));
+    EXPECT_EQ(column(d, RecordTableModel::FailText), QStringList({third.failText, awkward, ""}));
+    EXPECT_EQ(column(d, RecordTableModel::Started)[2],
               first.startedAt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     EXPECT_TRUE(d->message()->text().startsWith("3 of 3 records shown"))
         << d->message()->text().toStdString();
 
     d->resultFilter()->setCurrentIndex(1); // success
-    EXPECT_EQ(column(d, 3), QStringList({first.deviceId}));
+    EXPECT_EQ(column(d, RecordTableModel::DeviceId), QStringList({first.deviceId}));
     d->resultFilter()->setCurrentIndex(2); // failure
-    EXPECT_EQ(column(d, 3), QStringList({third.deviceId, second.deviceId}));
+    EXPECT_EQ(column(d, RecordTableModel::DeviceId),
+              QStringList({third.deviceId, second.deviceId}));
 
     // The export holds the rows the filter shows, every stored column but
     // the log, and reads back field for field.
@@ -152,7 +153,8 @@ TEST_F(Records, RecorderRowsFilteredAndExportedAsCsv) {
     EXPECT_EQ(w->station()->recorder()->heldCount(), 0);
     EXPECT_EQ(d->model()->rowCount(), 2);
     EXPECT_EQ(openRecords(), d);
-    EXPECT_EQ(column(d, 3), QStringList({fourth.deviceId, third.deviceId, second.deviceId}));
+    EXPECT_EQ(column(d, RecordTableModel::DeviceId),
+              QStringList({fourth.deviceId, third.deviceId, second.deviceId}));
 
     // A file that cannot be written is said, not a silent success.
     EXPECT_FALSE(d->exportCsv(dir() + "/no-such-dir/x.csv"));
@@ -171,7 +173,8 @@ TEST_F(Records, MissingOrUnreadableStoreIsSaidInTheCurrentLanguage) {
     EXPECT_FALSE(d->exportButton()->isEnabled());
     EXPECT_TRUE(d->message()->text().startsWith("No burn records yet"))
         << d->message()->text().toStdString();
-    EXPECT_EQ(d->model()->headerData(0, Qt::Horizontal).toString(), "Started");
+    EXPECT_EQ(d->model()->headerData(RecordTableModel::Started, Qt::Horizontal).toString(),
+              "Started");
 
     // The language toggle reaches the open dialog. Only the language events
     // are delivered: painting the shown dialog would run Qt's raster threads,
@@ -180,7 +183,8 @@ TEST_F(Records, MissingOrUnreadableStoreIsSaidInTheCurrentLanguage) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LanguageChange);
     EXPECT_EQ(ui()->actionBurnRecords->text(), QString::fromUtf8("烧录记录…"));
     EXPECT_EQ(d->windowTitle(), QString::fromUtf8("烧录记录"));
-    EXPECT_EQ(d->model()->headerData(0, Qt::Horizontal).toString(), QString::fromUtf8("开始时间"));
+    EXPECT_EQ(d->model()->headerData(RecordTableModel::Started, Qt::Horizontal).toString(),
+              QString::fromUtf8("开始时间"));
     EXPECT_EQ(d->resultFilter()->itemText(2), QString::fromUtf8("失败"));
     EXPECT_TRUE(d->message()->text().startsWith(QString::fromUtf8("尚无烧录记录")))
         << d->message()->text().toStdString();
