@@ -31,7 +31,11 @@ int resetDevice(VyrHandle handle) {
     vyr_printf("reset skelmar device\n");
     VyrUsbDrv drv{};
     drv.hDevice = handle;
-    return ResetDev(&drv);
+    int r = ResetDev(&drv);
+    // Lets go of what the transport keeps for the handle, as every other
+    // call does when it is done with its record.
+    CloseUsbDevice(&drv);
+    return r;
 }
 
 } // namespace

@@ -1,12 +1,20 @@
-// Real devices: each call wraps the descriptor into a libusb handle for that
-// call only and closes the handle afterwards (which leaves the descriptor open
-// for its owner). The configuration is never changed: vendor requests go to
-// endpoint 0, bulk transfers to interface 0 of the current configuration,
-// claimed for the length of the transfer.
+// Real devices: the first call on a descriptor wraps a duplicate of it into a
+// libusb handle, which every later call on that descriptor reuses until the
+// owner's CloseUsbDevice, a "no device" result, or the descriptor number
+// turning up for another file (handlecache.h). The duplicate belongs to the
+// handle, so libusb never polls a descriptor its owner has closed, and the
+// owner's descriptor stays open for its owner. The configuration is never
+// changed: vendor requests go to endpoint 0, bulk transfers to interface 0 of
+// the current configuration, claimed by the first bulk transfer and released
+// with the handle.
+#include "handlecache.h"
 #include "usbbackend.h"
 
-#include <libusb.h>
 #include <atomic>
+#include <fcntl.h>
+#include <libusb.h>
+#include <mutex>
+#include <unistd.h>
 
 namespace pipewell {
 
@@ -29,47 +37,103 @@ int ensureContext() {
     return contextReady ? 0 : initLibusb();
 }
 
-template <class F> int withHandle(int fd, F f) {
+struct LibusbHandle {
+    int fd = -1; // the handle's own duplicate of the caller's descriptor
+    libusb_device_handle *handle = nullptr;
+    std::mutex claimLock;
+    bool claimed = false;
+
+    LibusbHandle() = default;
+    LibusbHandle(const LibusbHandle &) = delete;
+    LibusbHandle &operator=(const LibusbHandle &) = delete;
+    ~LibusbHandle() {
+        if (handle) {
+            if (claimed) libusb_release_interface(handle, 0);
+            libusb_close(handle);
+        }
+        if (fd >= 0) ::close(fd);
+    }
+
+    // usbfs expects the interface claimed before its endpoints are used (it
+    // claims it on the caller's behalf otherwise, with a kernel warning per
+    // transfer).
+    int claim() {
+        std::lock_guard<std::mutex> lock(claimLock);
+        if (claimed) return 0;
+        int r = libusb_claim_interface(handle, 0);
+        if (r == 0) claimed = true;
+        return r;
+    }
+};
+
+int makeHandle(int fd, std::shared_ptr<LibusbHandle> &out) {
     int r = ensureContext();
     if (r < 0) return r;
-    libusb_device_handle *h = nullptr;
-    r = libusb_wrap_sys_device(nullptr, intptr_t(fd), &h);
+    auto h = std::make_shared<LibusbHandle>();
+    h->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (h->fd < 0) return LIBUSB_ERROR_NO_DEVICE;
+    r = libusb_wrap_sys_device(nullptr, intptr_t(h->fd), &h->handle);
     if (r < 0) return r;
-    if (!h) return LIBUSB_ERROR_NO_DEVICE;
-    int ret = f(h);
-    libusb_close(h);
+    if (!h->handle) return LIBUSB_ERROR_NO_DEVICE;
+    out = std::move(h);
+    return 0;
+}
+
+// Never destroyed: calls may still be running while the process exits.
+HandleCache<LibusbHandle> &cache() {
+    static auto *c = new HandleCache<LibusbHandle>(makeHandle, LIBUSB_ERROR_NO_DEVICE);
+    return *c;
+}
+
+// Runs f on the descriptor's handle. f returns the call's result and sets
+// gone when libusb found the device gone; its handle is then forgotten.
+template <class F> int withHandle(int fd, F f) {
+    std::shared_ptr<LibusbHandle> h;
+    int r = cache().get(fd, h);
+    if (r < 0) return r;
+    bool gone = false;
+    int ret = f(*h, gone);
+    if (gone) cache().forget(fd, h);
     return ret;
 }
 
 int control(int fd, uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
             uint16_t length, unsigned timeoutMs) {
-    return withHandle(fd, [&](libusb_device_handle *h) {
-        return libusb_control_transfer(h, type, request, value, index, data, length, timeoutMs);
+    return withHandle(fd, [&](LibusbHandle &h, bool &gone) {
+        int r =
+            libusb_control_transfer(h.handle, type, request, value, index, data, length, timeoutMs);
+        gone = r == LIBUSB_ERROR_NO_DEVICE;
+        return r;
     });
 }
 
 int bulk(int fd, uint8_t endpoint, uint8_t *data, uint32_t length, unsigned timeoutMs) {
-    return withHandle(fd, [&](libusb_device_handle *h) {
-        // usbfs expects the interface claimed before its endpoints are used
-        // (it claims it on the caller's behalf otherwise, with a kernel
-        // warning per transfer); released again so the next call, or another
-        // program, finds it free.
-        int claim = libusb_claim_interface(h, 0);
-        if (claim < 0) return claim;
+    return withHandle(fd, [&](LibusbHandle &h, bool &gone) {
+        int r = h.claim();
         int moved = 0;
-        int r = libusb_bulk_transfer(h, endpoint, data, int(length), &moved, timeoutMs);
-        libusb_release_interface(h, 0);
-        // A transfer that moved something before an error (a time-out part way)
-        // reports what it moved.
-        return moved > 0 ? moved : (r < 0 ? r : 0);
+        if (r == 0)
+            r = libusb_bulk_transfer(h.handle, endpoint, data, int(length), &moved, timeoutMs);
+        gone = r == LIBUSB_ERROR_NO_DEVICE;
+        // A transfer that moved something before an error (a time-out part
+        // way) reports what it moved.
+        return moved > 0 ? moved : r;
     });
 }
 
 int reset(int fd) {
-    return withHandle(fd, [](libusb_device_handle *h) { return libusb_reset_device(h); });
+    return withHandle(fd, [](LibusbHandle &h, bool &gone) {
+        int r = libusb_reset_device(h.handle);
+        // NOT_FOUND: the device came back as another device after the reset.
+        gone = r == LIBUSB_ERROR_NO_DEVICE || r == LIBUSB_ERROR_NOT_FOUND;
+        return r;
+    });
 }
 
 } // namespace
+
+void releaseHandle(int fd) {
+    cache().forget(fd);
+}
 
 const UsbBackend libusbBackend = {"libusb", control, bulk, reset};
 

@@ -1,7 +1,8 @@
 // The six transport exports. Each call looks at the record it is given, checks
 // the arguments against the request table below, and carries the request out
-// with one control or bulk transfer through the backend of its handle. No
-// state is kept between calls.
+// with one control or bulk transfer through the backend of its handle. The
+// only state kept between calls is the libusb backend's handle per
+// descriptor, from the first transfer on it to CloseUsbDevice.
 #include "pipewell.h"
 #include "usbbackend.h"
 
@@ -9,6 +10,7 @@
 #include "tracemoor.h"
 #include "vyrrequests.h"
 
+#include <climits>
 #include <cstring>
 #include <libusb.h>
 
@@ -157,7 +159,11 @@ int OpenUsbDevice(VyrUsbDrv *dev) {
 }
 
 int CloseUsbDevice(VyrUsbDrv *dev) {
-    return dev ? 1 : 0;
+    if (!dev) return 0;
+    // The descriptor stays open for its owner; only the libusb handle made
+    // for it since OpenUsbDevice (interface claim included) is let go.
+    if (dev->hDevice >= 3 && dev->hDevice <= INT_MAX) pipewell::releaseHandle(int(dev->hDevice));
+    return 1;
 }
 
 int ResetDev(VyrUsbDrv *dev) {

@@ -31,6 +31,10 @@ const UsbBackend &backendFor(VyrHandle handle);
 // libusb_init on the default context; every open calls it again.
 int initLibusb();
 
+// Forgets the libusb handle kept for a descriptor (its owner's
+// CloseUsbDevice); the descriptor itself stays open.
+void releaseHandle(int fd);
+
 } // namespace pipewell
 
 #endif
