@@ -43,6 +43,14 @@ void BurnThread::join() {
     (void)mRunsEnded.load(std::memory_order_acquire);
 }
 
+bool BurnThread::hasEnded() const {
+    if (isRunning()) return false;
+    // QThread's own hand-over happens inside Qt; this acquire pairs with the
+    // release at the end of run() so the order is explicit in our code too.
+    (void)mRunsEnded.load(std::memory_order_acquire);
+    return true;
+}
+
 void BurnThread::tick() {
     // The window may install a new plan at any time. A burn walks the plan it
     // started with until its result is counted and its device has gone; a new

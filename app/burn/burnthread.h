@@ -43,6 +43,10 @@ class BurnThread : public QThread {
     // everything it did visible to the caller; used before a thread is
     // deleted or its port is cleared.
     void join();
+    // True when the thread is not running; then everything its last run did
+    // is visible to the caller (a port's thread object is started again for
+    // the port's next burn, and that run reads what the previous one left).
+    bool hasEnded() const;
 
     bool isStopped() const { return mStopped.load(); }
     void setStopped(bool stopped) { mStopped.store(stopped); }

@@ -58,7 +58,7 @@ void PortRefresh::startThreads() {
         BurnThread *t = mThreads[i];
         // A thread that has set its stop flag may still be finishing its
         // loop; it is started again on a later refresh once it has ended.
-        if (gPortInfo[i].status.load() != PORT_STATUS_NONE && t->isStopped() && !t->isRunning()) {
+        if (gPortInfo[i].status.load() != PORT_STATUS_NONE && t->isStopped() && t->hasEnded()) {
             t->setStopped(false);
             t->start();
         }

@@ -3,10 +3,17 @@
 #include <QDebug>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QProcess>
+#include <QElapsedTimer>
+#include <QFile>
 #include <atomic>
 #include <cstring>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "burnclock.h"
 #include "burnstate.h"
@@ -61,17 +68,48 @@ QStringList ProbeDevThread::reinstallArguments() {
 }
 
 bool ProbeDevThread::runDevcon(const QStringList &arguments) {
-    QProcess process;
-    process.start(devconProgram(), arguments, QIODevice::ReadWrite);
-    process.waitForStarted(BurnClock::scaledMs(30000));
-    const bool ended = process.waitForFinished(BurnClock::scaledMs(30000));
-    if (!ended && process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(1000);
-        return false;
+    // Started with posix_spawn rather than QProcess: QProcess starts its child
+    // with vfork semantics outside the C library, which the thread sanitizer
+    // cannot follow (it then mistakes this thread's later locking), and this
+    // thread needs nothing of QProcess but the exit status. The tool's output
+    // goes nowhere, as it did when QProcess captured it unread.
+    const QByteArray program = QFile::encodeName(devconProgram());
+    std::vector<QByteArray> words{program};
+    for (const QString &argument : arguments)
+        words.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd : {0, 1, 2})
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
+                                         0);
+    pid_t pid = -1;
+    const int started =
+        posix_spawnp(&pid, program.constData(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (started != 0) return false;
+
+    QElapsedTimer waited;
+    waited.start();
+    const qint64 limitMs = BurnClock::scaledMs(30000);
+    int status = 0;
+    for (;;) {
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid) break;
+        if (ended < 0 && errno != EINTR) return false;
+        if (waited.elapsed() >= limitMs) {
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return false;
+        }
+        ::usleep(20000);
     }
-    return process.exitStatus() == QProcess::NormalExit &&
-           process.error() != QProcess::FailedToStart;
+    return WIFEXITED(status);
 }
 
 QString ProbeDevThread::needRootText() {

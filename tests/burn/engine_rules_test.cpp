@@ -364,3 +364,42 @@ TEST(Clock, ScaleShortensDurations) {
     BurnClock::setScale(-1);
     EXPECT_EQ(BurnClock::scaledMs(1000), 1000);
 }
+
+// The driver tool the watch thread runs: its arguments reach it, a tool that
+// ends by a signal or never ends counts as failed (the latter is killed at its
+// limit), and a tool that is not there fails at once.
+TEST(WatchThread, DriverToolRunsAndIsEndedAtItsLimit) {
+    QTemporaryDir tmp;
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(tmp.path()));
+    auto tool = [](const QByteArray &body) {
+        QFile f(QStringLiteral("devcon"));
+        f.remove();
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\n" + body + "\n");
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    };
+    tool("echo \"$@\" > args; echo noise; echo noise >&2");
+    EXPECT_TRUE(ProbeDevThread::runDevcon({QStringLiteral("rescan"), QStringLiteral("a b")}));
+    QFile args(QStringLiteral("args"));
+    ASSERT_TRUE(args.open(QIODevice::ReadOnly));
+    EXPECT_EQ(args.readAll(), "rescan a b\n");
+
+    tool("kill -9 $$");
+    EXPECT_FALSE(ProbeDevThread::runDevcon({QStringLiteral("rescan")}));
+
+    BurnClock::setScale(0.01); // the 30 s limit becomes 300 ms
+    tool("echo $$ > pid; exec sleep 60");
+    EXPECT_FALSE(ProbeDevThread::runDevcon({QStringLiteral("rescan")}));
+    BurnClock::setScale(-1);
+    QFile pidFile(QStringLiteral("pid"));
+    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+    const QByteArray pid = pidFile.readAll().trimmed();
+    EXPECT_FALSE(QFile::exists(QStringLiteral("/proc/") + QString::fromLatin1(pid)))
+        << "the tool was left running";
+
+    QFile::remove(QStringLiteral("devcon"));
+    EXPECT_FALSE(ProbeDevThread::runDevcon({QStringLiteral("rescan")}));
+    QDir::setCurrent(before);
+}

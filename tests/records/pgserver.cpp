@@ -9,6 +9,7 @@
 #include <QSqlRecord>
 #include <atomic>
 #include <pwd.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -61,6 +62,16 @@ PgServer::~PgServer() {
 }
 
 bool PgServer::run(const QString &tool, const QStringList &args) {
+    // QProcess starts a child that shares this process's memory until it
+    // execs (vfork semantics); under the thread sanitizer the child's calls
+    // land in the starting thread's checker state and leave it ignoring that
+    // thread's locks. The tool is started from a thread that ends with it.
+    bool ok = false;
+    std::thread([&] { ok = runHere(tool, args); }).join();
+    return ok;
+}
+
+bool PgServer::runHere(const QString &tool, const QStringList &args) {
     QProcess p;
     QString program = mBin + QLatin1Char('/') + tool;
     QStringList all = args;

@@ -32,6 +32,7 @@ class PgServer {
 
   private:
     bool run(const QString &tool, const QStringList &args);
+    bool runHere(const QString &tool, const QStringList &args);
 
     QTemporaryDir mDir;
     QString mBin;

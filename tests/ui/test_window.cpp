@@ -322,6 +322,11 @@ TEST_F(Window, LanguageToggleTwiceReturns) {
 
 // The "Progress" header keeps its black brush; its text must read on it.
 TEST_F(Window, ProgressHeaderTextReadsOnItsBlackBrush) {
+#if defined(__SANITIZE_THREAD__)
+    // Shown widgets are painted partly on Qt's own thread pool, whose hand-over
+    // the thread sanitizer cannot see; the pixels are checked by the other builds.
+    GTEST_SKIP() << "painting is not checked under ThreadSanitizer";
+#endif
     open();
     QTableWidget *t = ui()->tableWidget;
     QTableWidgetItem *header = t->horizontalHeaderItem(0);
