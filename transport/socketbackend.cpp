@@ -1,15 +1,36 @@
 // Devices of the virtual line: one wire-protocol exchange per call. The time-out
 // rule lives in vyrwire::call: no reply in time shuts the socket down, and every
 // later call on it fails as "no device".
+//
+// The environment variable PYREWICK_VIRTUAL_TIMEOUT_MS, when it holds a
+// positive number, caps every time-out of an exchange with a virtual device at
+// that many milliseconds, so that a test of devices that stop answering waits
+// a fraction of a second per request instead of up to a minute. Real devices
+// (libusb) always get the full time-outs.
 #include "usbbackend.h"
 
 #include "vyrwire.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 namespace pipewell {
 
 namespace {
 
 constexpr unsigned ResetTimeoutMs = 5000;
+
+// Read at every call: a test sets it before its devices are used.
+unsigned timeoutFor(unsigned timeoutMs) {
+    const char *text = std::getenv("PYREWICK_VIRTUAL_TIMEOUT_MS");
+    if (!text || !*text) return timeoutMs;
+    errno = 0;
+    char *end = nullptr;
+    const long cap = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || cap <= 0 || cap > long(UINT_MAX)) return timeoutMs;
+    return timeoutMs < unsigned(cap) ? timeoutMs : unsigned(cap);
+}
 
 int control(int fd, uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
             uint16_t length, unsigned timeoutMs) {
@@ -20,7 +41,7 @@ int control(int fd, uint8_t type, uint8_t request, uint16_t value, uint16_t inde
     r.wValue = value;
     r.wIndex = index;
     r.length = length;
-    r.timeoutMs = timeoutMs;
+    r.timeoutMs = timeoutFor(timeoutMs);
     const bool in = type & 0x80;
     uint32_t got = 0;
     int32_t ret = in ? vyrwire::call(fd, r, nullptr, 0, data, length, &got)
@@ -36,7 +57,7 @@ int bulk(int fd, uint8_t endpoint, uint8_t *data, uint32_t length, unsigned time
     r.op = in ? vyrwire::OpBulkIn : vyrwire::OpBulkOut;
     r.b1 = endpoint;
     r.length = length;
-    r.timeoutMs = timeoutMs;
+    r.timeoutMs = timeoutFor(timeoutMs);
     uint32_t got = 0;
     int32_t ret = in ? vyrwire::call(fd, r, nullptr, 0, data, length, &got)
                      : vyrwire::call(fd, r, data, length, nullptr, 0, &got);
@@ -47,7 +68,7 @@ int bulk(int fd, uint8_t endpoint, uint8_t *data, uint32_t length, unsigned time
 int reset(int fd) {
     vyrwire::Request r;
     r.op = vyrwire::OpReset;
-    r.timeoutMs = ResetTimeoutMs;
+    r.timeoutMs = timeoutFor(ResetTimeoutMs);
     return vyrwire::call(fd, r, nullptr, 0, nullptr, 0, nullptr);
 }
 

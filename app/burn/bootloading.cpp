@@ -103,7 +103,7 @@ void BurnThread::advance() {
     PortInfo &info = gPortInfo[mThreadOrder];
     if (record(mCurBurnCmd).command.startsWith(QLatin1String("bootm"))) {
         info.status = PORT_STATUS_WAIT_BOOTM;
-        BurnClock::sleepMs(2000);
+        pause(2000);
         mBurnWaitCount = 0;
         logShow(QStringLiteral("boot uImage ..."));
     }
@@ -112,7 +112,7 @@ void BurnThread::advance() {
     const int count = planCount();
     if (count > 0) info.progress = mCurBurnCmd * 100 / count;
     if (mJustLoaded) {
-        BurnClock::sleepMs(5000);
+        pause(5000);
         mJustLoaded = false;
     }
 }
@@ -255,8 +255,8 @@ bool BurnThread::attemptRun(const BurnCommand &, const QString &cmdText) {
         WriteLocker lock(&gRunLock);
         const VyrHandle handle = openDeviceHandle();
         info.handle = handle;
-        LoaderChannel(handle).run(address);
-        BurnClock::sleepMs(3000);
+        channel(handle).run(address);
+        pause(3000);
     }
     if (mUbootLoaded) {
         logShow("finish run " + QString::number(address, 16));
@@ -337,8 +337,8 @@ bool BurnThread::attemptText(const BurnCommand &rec, const QString &cmdText) {
         return false;
     }
     logShow("command exec:" + cmdText);
-    LoaderChannel channel(gPortInfo[mThreadOrder].handle.load());
-    if (channel.textCommand(text) != 0) {
+    LoaderChannel loader = channel(gPortInfo[mThreadOrder].handle.load());
+    if (loader.textCommand(text) != 0) {
         logShow("send command:" + cmdText + " failed!");
         fail();
         return false;
@@ -349,7 +349,7 @@ bool BurnThread::attemptText(const BurnCommand &rec, const QString &cmdText) {
         stored == QLatin1String("shutdown") || stored == QLatin1String("poweroff");
     if (!noStatus) {
         unsigned char status[kStatusLength];
-        if (channel.readStatus(status, sizeof status) != 0) {
+        if (loader.readStatus(status, sizeof status) != 0) {
             logShow(QStringLiteral("get command status failed!"));
             fail();
             return false;

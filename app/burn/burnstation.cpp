@@ -303,6 +303,9 @@ bool BurnStation::endWatch(int limitMs) {
     if (mWatchEnded) return mWatchEndedInTime;
     mWatchEnded = true;
     gAppRunning = false;
+    // Closing has begun: the burn threads end their steps meanwhile, without
+    // a further device request.
+    if (mRefresh) mRefresh->halt();
     if (!mProbe) return true;
     if (limitMs >= 0 && !mProbe->wait(static_cast<unsigned long>(limitMs))) {
         mWatchEndedInTime = false;

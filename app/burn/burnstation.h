@@ -71,8 +71,9 @@ class BurnStation : public QObject {
     // the port matches) asks for a system rescan, turns burning on and moves
     // every port waiting for Start on to its burn.
     StartRefusal start();
-    // The operator's Stop: turns burning off, signals every burn thread, waits
-    // for each to end its step and clears the ports that had one.
+    // The operator's Stop: turns burning off, halts every burn thread (no
+    // further device request), waits for each to end its step and clears the
+    // ports that had one.
     void stop();
     bool burning() const;
 
@@ -154,12 +155,15 @@ class BurnStation : public QObject {
     QString planFile() const { return mPlanFile; }
     QString packageFile() const { return mPackageFile; }
 
-    // Clears gAppRunning and waits for the watch thread to end: up to
+    // Clears gAppRunning, halts every burn thread (no further device request;
+    // each ends its step) and waits for the watch thread to end: up to
     // `limitMs` of real time, forever when negative. False when it is still
     // running after the limit; it is then left running, never freed under its
     // feet. Further calls return the first result.
     bool endWatch(int limitMs = -1);
-    // The window's teardown: endWatch(), every burn thread ended and freed,
+    // The window's teardown: endWatch(), every burn thread ended (within about
+    // one transport time-out, the longest a request already on its way may
+    // wait, even when devices stopped answering) and freed,
     // the device-change source and the port-match store dropped, the plan
     // uninstalled. The station can not be opened again.
     void close();

@@ -29,10 +29,10 @@ BurnThread::~BurnThread() {
 }
 
 void BurnThread::run() {
-    while (gAppRunning.load()) {
+    while (gAppRunning.load() && mGate.isOpen()) {
         tick();
         if (mStopped.load()) break;
-        BurnClock::sleepMs(1000);
+        pause(1000);
     }
     qDebug().noquote() << mThreadOrder << " exit";
     mRunsEnded.fetch_add(1, std::memory_order_release);
@@ -88,7 +88,9 @@ void BurnThread::fail() {
 }
 
 void BurnThread::logShow(const QString &text) {
-    if (text.isEmpty()) return;
+    // A step cut short by a closed gate ends without a word: its refused
+    // requests would read as failures of a device nobody asked.
+    if (text.isEmpty() || !mGate.isOpen()) return;
     const QString line = QStringLiteral("[T ") + QString::number(mThreadOrder) +
                          QStringLiteral("][") + BurnClock::timeOfDay() + QStringLiteral("]: ") +
                          text;
@@ -117,6 +119,7 @@ VyrHandle BurnThread::openDeviceHandle() {
     PortInfo &info = gPortInfo[mThreadOrder];
     const VyrHandle old = info.handle.exchange(0);
     if (old > 0) ::close(static_cast<int>(old));
+    if (!mGate.isOpen()) return 0;
     const QByteArray path = info.portPath.get().toLatin1();
     const VyrHandle handle = VyrGetDeviceHandle(deviceName, path.constData());
     // -1 (found but not opened) is as useless as no handle at all.
@@ -130,5 +133,5 @@ int BurnThread::identifyDevice() {
         qDebug().noquote() << "thread" << mThreadOrder << "handle null";
         return -1;
     }
-    return LoaderChannel(handle).identify();
+    return channel(handle).identify();
 }

@@ -20,6 +20,8 @@
 #include <memory>
 
 #include "burntrace.h"
+#include "devicegate.h"
+#include "loaderchannel.h"
 #include "vyrhandle.h"
 
 class BurnPlan;
@@ -50,6 +52,11 @@ class BurnThread : public QThread {
 
     bool isStopped() const { return mStopped.load(); }
     void setStopped(bool stopped) { mStopped.store(stopped); }
+    // The port's device gate: the station closes it when the program closes or
+    // on Stop (the step then ends without a further device request, its
+    // remaining port log lines unwritten, and the thread's loop ends), and
+    // opens it as it starts the thread again.
+    DeviceGate &deviceGate() { return mGate; }
     int port() const { return mThreadOrder; }
     // The plan command index the port's burn is at, as of the last tick
     // (front ends show it as "step k of n").
@@ -112,6 +119,12 @@ class BurnThread : public QThread {
 
   protected:
     void run() override;
+
+    // The channel to the device behind `handle`, through the port's gate.
+    LoaderChannel channel(VyrHandle handle) const { return LoaderChannel(handle, &mGate); }
+    // A pause of the engine's clock within a step; ends early when the gate
+    // closes.
+    void pause(int ms) { mGate.pause(ms); }
 
     // Plan access through the tick's snapshot; out-of-range indexes read as an
     // empty record.
@@ -193,6 +206,7 @@ class BurnThread : public QThread {
     int mMaxBurnWaitNum = 0;
     int mBurnWaitCount = 0;
     std::atomic<bool> mStopped{true};
+    DeviceGate mGate;
     std::atomic<int> mRunsEnded{0}; // released at the end of run(), acquired by join()
     bool mResultPending = true;
     bool mNeedDiskCheck = false;

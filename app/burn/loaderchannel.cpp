@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "devicegate.h"
 #include "romvane.h"
 
 namespace {
@@ -14,7 +15,12 @@ constexpr uint16_t kRunText = 1;
 
 } // namespace
 
+bool LoaderChannel::refused() const {
+    return mGate && !mGate->isOpen();
+}
+
 int LoaderChannel::identify() {
+    if (refused()) return -1;
     unsigned char reply[kIdentifyReplyLength] = {0, 0, 0, 0};
     uint32_t actual = 0;
     RomRequest req{};
@@ -28,6 +34,8 @@ int LoaderChannel::identify() {
 
 int LoaderChannel::writeRam(uint32_t address, const void *data, uint32_t length,
                             uint32_t *written) {
+    if (written) *written = 0;
+    if (refused()) return -1;
     uint32_t actual = 0;
     RomRequest req{};
     req.handle = mHandle;
@@ -41,6 +49,7 @@ int LoaderChannel::writeRam(uint32_t address, const void *data, uint32_t length,
 }
 
 int LoaderChannel::readRam(uint32_t address, void *data, uint32_t length) {
+    if (refused()) return -1;
     uint32_t actual = 0;
     RomRequest req{};
     req.handle = mHandle;
@@ -52,6 +61,7 @@ int LoaderChannel::readRam(uint32_t address, void *data, uint32_t length) {
 }
 
 int LoaderChannel::run(uint32_t address) {
+    if (refused()) return -1;
     uint32_t actual = 0;
     RomRequest req{};
     req.handle = mHandle;
@@ -62,6 +72,7 @@ int LoaderChannel::run(uint32_t address) {
 
 int LoaderChannel::textCommand(const QByteArray &text) {
     if (text.size() > kTextRoom) return -1; // a cut command must never run
+    if (refused()) return -1;
     romvane::TplCmdBlock block;
     std::memcpy(block.command(), text.constData(), static_cast<size_t>(text.size()));
     block.setIndex(kRunText);
@@ -76,6 +87,7 @@ int LoaderChannel::textCommand(const QByteArray &text) {
 
 int LoaderChannel::readStatus(void *reply, uint32_t length) {
     std::memset(reply, 0, length);
+    if (refused()) return -1;
     uint32_t actual = 0;
     RomRequest req{};
     req.handle = mHandle;

@@ -2,7 +2,8 @@
 // first-stage loader or the boot loader) through Romvane: identify, device
 // RAM written and read in bulk, run, a text command for the boot loader and
 // its status reply. It fills Romvane's requests and the text-command block,
-// so the engine never does.
+// so the engine never does. Given a DeviceGate, every call asks it first: a
+// closed gate fails the call at once (-1) and nothing is sent.
 #ifndef LOADERCHANNEL_H
 #define LOADERCHANNEL_H
 
@@ -12,9 +13,12 @@
 #include "romblocks.h"
 #include "vyrhandle.h"
 
+class DeviceGate;
+
 class LoaderChannel {
   public:
-    explicit LoaderChannel(VyrHandle handle) : mHandle(handle) {}
+    explicit LoaderChannel(VyrHandle handle, const DeviceGate *gate = nullptr)
+        : mHandle(handle), mGate(gate) {}
 
     // Longest text a text command carries.
     static constexpr int kTextRoom = int(romvane::TplCmdBlock::CommandSize);
@@ -37,7 +41,10 @@ class LoaderChannel {
     int readStatus(void *reply, uint32_t length);
 
   private:
+    bool refused() const;
+
     VyrHandle mHandle;
+    const DeviceGate *mGate;
 };
 
 #endif

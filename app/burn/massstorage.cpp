@@ -52,7 +52,7 @@ QString BurnThread::findDiskPath() {
 }
 
 bool BurnThread::copyDirectory(const QDir &fromDir, const QDir &toDir, bool overwrite) {
-    VolumeWriter writer(toDir.absolutePath());
+    VolumeWriter writer(toDir.absolutePath(), &mGate);
     QStringList trees{QFileInfo(fromDir.absolutePath()).canonicalFilePath()};
     if (copyTree(writer, fromDir, toDir, overwrite, trees) && writer.finish()) return true;
     mCopyError = writer.error();
@@ -115,7 +115,7 @@ bool BurnThread::copyTree(VolumeWriter &writer, const QDir &fromDir, const QDir 
 }
 
 bool BurnThread::copyFileToVolume(const QString &from, const QString &to) {
-    VolumeWriter writer(mDiskPath);
+    VolumeWriter writer(mDiskPath, &mGate);
     if (writer.copyFile(from, to) && writer.finish()) return true;
     mCopyError = writer.error();
     writer.discard();
@@ -144,7 +144,7 @@ bool BurnThread::placeUpdateFile(const QString &fileName) {
         logShow("copy successed:" + fileName);
         return true;
     }
-    BurnClock::sleepMs(2000);
+    pause(2000);
     if (copyFileToVolume(source, destination)) {
         logShow("copy successed 2nd time:" + fileName);
         return true;

@@ -57,7 +57,7 @@ void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runA
     qint64 offset = 0;
     const VyrHandle handle = openDeviceHandle();
     info.handle = handle;
-    LoaderChannel channel(handle);
+    LoaderChannel loader = channel(handle);
     std::vector<char> buffer(static_cast<size_t>(kPieceSize));
     uint32_t pieceAddress = address;
 
@@ -70,8 +70,9 @@ void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runA
         }
         uint32_t written = 0;
         const int r =
-            channel.writeRam(pieceAddress, buffer.data(), static_cast<uint32_t>(n), &written);
-        if (r == 0 && gBurning.load()) {
+            loader.writeRam(pieceAddress, buffer.data(), static_cast<uint32_t>(n), &written);
+        const bool going = gBurning.load() && mGate.isOpen();
+        if (r == 0 && going) {
             // 0 means the whole piece went.
             const qint64 moved = (written > 0 && written <= n) ? written : n;
             remaining -= moved;
@@ -80,8 +81,8 @@ void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runA
             file.seek(offset);
             continue;
         }
-        if (!gBurning.load()) {
-            qDebug().noquote() << "mThreadOrder" << mThreadOrder << "gBurning==false";
+        if (!going) {
+            qDebug().noquote() << "mThreadOrder" << mThreadOrder << "stopped";
             fail();
             return;
         }
@@ -98,8 +99,8 @@ void BurnThread::writeFileToRam(const QString &path, uint32_t address, bool runA
     if (runAfter) {
         // One device at a time starts loaded code, each followed by a pause.
         WriteLocker lock(&gRunLock);
-        channel.run(address);
-        BurnClock::sleepMs(3000);
+        loader.run(address);
+        pause(3000);
     }
 }
 
@@ -109,8 +110,8 @@ void BurnThread::writeCommandToRam(const QString &text, uint32_t address) {
     info.handle = handle;
     QByteArray data = text.toLatin1();
     data.append('\0'); // the terminating zero travels too
-    if (LoaderChannel(handle).writeRam(address, data.constData(),
-                                       static_cast<uint32_t>(data.size())) != 0) {
+    if (channel(handle).writeRam(address, data.constData(), static_cast<uint32_t>(data.size())) !=
+        0) {
         logShow(QStringLiteral("write command data to ram failed! "));
         fail();
     }
@@ -119,7 +120,7 @@ void BurnThread::writeCommandToRam(const QString &text, uint32_t address) {
 bool BurnThread::readIdText(VyrHandle handle, QString *text) {
     char buffer[kIdLength];
     std::memset(buffer, 0, sizeof buffer);
-    const bool ok = LoaderChannel(handle).readRam(commandRamAddress, buffer, kIdLength) == 0;
+    const bool ok = channel(handle).readRam(commandRamAddress, buffer, kIdLength) == 0;
     *text = ok ? latinUpToZero(buffer, kIdLength) : QString();
     return ok;
 }
@@ -140,15 +141,15 @@ QString BurnThread::sendCommandWithReply(const QString &command, int pollCount) 
     if (identifyDevice() < 0) return QString();
 
     // A text that would not fit the block whole is not sent.
-    LoaderChannel channel(gPortInfo[mThreadOrder].handle.load());
-    if (channel.textCommand(command.trimmed().toLatin1()) != 0) return QString();
+    LoaderChannel loader = channel(gPortInfo[mThreadOrder].handle.load());
+    if (loader.textCommand(command.trimmed().toLatin1()) != 0) return QString();
 
     char reply[kReplyLength];
     for (;;) {
         const int left = pollCount--;
-        if (left <= 0 || !gBurning.load()) return QString();
-        if (channel.readStatus(reply, kReplyLength) == 0) return latinUpToZero(reply, kReplyLength);
-        BurnClock::sleepMs(1000);
+        if (left <= 0 || !gBurning.load() || !mGate.isOpen()) return QString();
+        if (loader.readStatus(reply, kReplyLength) == 0) return latinUpToZero(reply, kReplyLength);
+        pause(1000);
     }
 }
 
@@ -166,11 +167,13 @@ bool BurnThread::sendCommandToRecovery(const QString &command) {
     std::memset(data, 0, sizeof data);
     std::memcpy(data, text.constData(), static_cast<size_t>(text.size()));
 
+    if (!mGate.isOpen()) return false;
     if (VyrSetFileCopyCompleteEx(drive.constData(), data, static_cast<uint32_t>(length)) == 0) {
         logShow("send command : " + mLastCmdText + " ok!");
         return true;
     }
-    BurnClock::sleepMs(1000);
+    pause(1000);
+    if (!mGate.isOpen()) return false;
     if (VyrSetFileCopyCompleteEx(drive.constData(), data, static_cast<uint32_t>(length)) == 0) {
         logShow("send command 2nd time : " + mLastCmdText + " ok!");
         return true;
@@ -180,6 +183,7 @@ bool BurnThread::sendCommandToRecovery(const QString &command) {
 }
 
 QString BurnThread::getUpdateStatus() {
+    if (!mGate.isOpen()) return QString();
     const QByteArray drive = mDiskPath.trimmed().toLatin1();
     char buffer[kRecoveryBuffer + 1];
     std::memset(buffer, 0, sizeof buffer);

@@ -25,9 +25,7 @@ bool isFree(int port, bool noneCountsAsFree) {
 PortRefresh::PortRefresh(RecordMatch recordMatch) : mRecordMatch(std::move(recordMatch)) {}
 
 PortRefresh::~PortRefresh() {
-    for (BurnThread *t : mThreads) {
-        if (t) t->setStopped(true);
-    }
+    halt();
     for (BurnThread *&t : mThreads) {
         if (!t) continue;
         t->join();
@@ -60,6 +58,7 @@ void PortRefresh::startThreads() {
         // loop; it is started again on a later refresh once it has ended.
         if (gPortInfo[i].status.load() != PORT_STATUS_NONE && t->isStopped() && t->hasEnded()) {
             t->setStopped(false);
+            t->deviceGate().open();
             t->start();
         }
     }
@@ -151,13 +150,19 @@ QString PortRefresh::statisticsText() {
     return text;
 }
 
+void PortRefresh::halt() {
+    for (BurnThread *t : mThreads) {
+        if (!t) continue;
+        t->setStopped(true);
+        t->deviceGate().close();
+    }
+}
+
 void PortRefresh::stop() {
     gBurning = false;
     {
         WriteLocker lock(&gPortLock);
-        for (BurnThread *t : mThreads) {
-            if (t) t->setStopped(true);
-        }
+        halt();
     }
     for (int i = 0; i < PORT_COUNT; ++i) {
         if (!mThreads[i]) continue;

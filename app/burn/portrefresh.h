@@ -36,8 +36,8 @@ class PortRefresh {
     using RecordMatch = std::function<void(int port, const QString &path)>;
 
     explicit PortRefresh(RecordMatch recordMatch = {});
-    // Teardown: asks every burn thread to stop, waits for each to finish and
-    // only then deletes it. The window clears gAppRunning before this.
+    // Teardown: halt(), then waits for each burn thread to finish and only
+    // then deletes it. The window clears gAppRunning before this.
     ~PortRefresh();
 
     PortRefresh(const PortRefresh &) = delete;
@@ -79,10 +79,16 @@ class PortRefresh {
     // command index J below min(gStepCount, 25) with a non-zero failure count.
     static QString statisticsText();
 
-    // Stop: clears gBurning, sets every thread's stop flag under gPortLock,
-    // waits for each thread to finish, then sets its port's status and
-    // progress to 0; finally sets every port's lastResult to 0. Blocks until
-    // every thread has ended its current tick.
+    // Sets every thread's stop flag and closes its device gate: each thread
+    // ends its current tick without a further device request (only a request
+    // already on its way waits for its reply or time-out) and does not start
+    // another. Returns at once.
+    void halt();
+
+    // Stop: clears gBurning, halts every thread under gPortLock, waits for
+    // each thread to finish, then sets its port's status and progress to 0;
+    // finally sets every port's lastResult to 0. Blocks until every thread has
+    // ended its current tick.
     void stop();
 
     // The burn thread of a port, or nullptr when none was created yet.

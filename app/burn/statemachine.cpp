@@ -316,7 +316,7 @@ void BurnThread::holdSuccess() {
         mResultPending = false;
         recordSuccess();
     }
-    BurnClock::sleepMs(1000);
+    pause(1000);
     mDiskPath = findDiskPath();
     if (gEraseMode.load()) {
         if (!isDevicePresent()) info.status = PORT_STATUS_NONE;
@@ -353,6 +353,7 @@ void BurnThread::rematchPortInfo() {
     logShow(QStringLiteral("rematchPortInfo"));
     const QStringList paths = currentDevPaths();
     for (const QString &path : paths) {
+        if (!mGate.isOpen()) return;
         bool matched = false;
         for (int p = 0; p < PORT_COUNT; ++p) {
             if (gPortInfo[p].portPath == path) {

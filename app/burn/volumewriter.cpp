@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "devicegate.h"
+
 namespace {
 
 constexpr size_t kCopyBlock = 1 << 20;
@@ -103,7 +105,14 @@ void setVolumeFileOps(const VolumeFileOps *ops) {
     gOps.store(ops ? ops : &kSystemOps);
 }
 
-VolumeWriter::VolumeWriter(const QString &volume) : mOps(volumeFileOps()), mVolume(volume) {}
+VolumeWriter::VolumeWriter(const QString &volume, const DeviceGate *gate)
+    : mOps(volumeFileOps()), mVolume(volume), mGate(gate) {}
+
+bool VolumeWriter::refused() {
+    if (!mGate || mGate->isOpen()) return false;
+    mError = QStringLiteral("stopped");
+    return true;
+}
 
 // The error text names the operation and the entry by its name only: it is
 // appended to a port log line, whose pending text has a length limit.
@@ -120,6 +129,7 @@ void VolumeWriter::changed(const QString &path) {
 }
 
 bool VolumeWriter::copyFile(const QString &from, const QString &to) {
+    if (refused()) return false;
     const QByteArray target = local(to);
     if (const int err = mOps.copyFile(local(from).constData(), target.constData()))
         return failed(QStringLiteral("copy to"), to, err);
@@ -131,6 +141,7 @@ bool VolumeWriter::copyFile(const QString &from, const QString &to) {
 }
 
 bool VolumeWriter::removeFile(const QString &path) {
+    if (refused()) return false;
     if (const int err = mOps.removeFile(local(path).constData()))
         return failed(QStringLiteral("remove"), path, err);
     changed(path);
@@ -138,6 +149,7 @@ bool VolumeWriter::removeFile(const QString &path) {
 }
 
 bool VolumeWriter::makeDirectory(const QString &path) {
+    if (refused()) return false;
     if (const int err = mOps.makeDirectory(local(path).constData()))
         return failed(QStringLiteral("make directory"), path, err);
     changed(path);
@@ -145,6 +157,7 @@ bool VolumeWriter::makeDirectory(const QString &path) {
 }
 
 bool VolumeWriter::finish() {
+    if (refused()) return false;
     for (const QString &dir : std::as_const(mChangedDirs)) {
         if (const int err = mOps.syncPath(local(dir).constData()))
             return failed(QStringLiteral("flush"), dir, err);

@@ -13,6 +13,8 @@
 #include <QString>
 #include <QStringList>
 
+class DeviceGate;
+
 // The file operations of a copy onto a volume. Each returns 0 or an errno.
 struct VolumeFileOps {
     // Creates `to` with the bytes of `from`; never replaces an existing `to`
@@ -33,10 +35,12 @@ const VolumeFileOps &volumeFileOps();
 void setVolumeFileOps(const VolumeFileOps *ops);
 
 // One copy operation onto the volume mounted at `volume` (a file, or a whole
-// directory tree). On failure error() says what failed and why.
+// directory tree). On failure error() says what failed and why. Given a
+// DeviceGate, every operation asks it first: once it is closed nothing more is
+// written and the operation fails.
 class VolumeWriter {
   public:
-    explicit VolumeWriter(const QString &volume);
+    explicit VolumeWriter(const QString &volume, const DeviceGate *gate = nullptr);
 
     // Copies a file and fsyncs it; the directory that holds it is flushed by
     // finish().
@@ -55,11 +59,13 @@ class VolumeWriter {
     void refuse(const QString &why, const QString &name) { mError = why + QLatin1Char(' ') + name; }
 
   private:
+    bool refused();
     bool failed(const QString &what, const QString &path, int err, bool named = true);
     void changed(const QString &path); // the directory holding path changed
 
     const VolumeFileOps &mOps;
     QString mVolume;
+    const DeviceGate *mGate;
     QSet<QString> mChangedDirs;
     QStringList mCreated;
     QString mError;

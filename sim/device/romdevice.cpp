@@ -151,6 +151,7 @@ struct RomDevice::Impl {
         int skip;
     };
     std::vector<FaultRule> faults;
+    bool frozen = false; // a Freeze fault hit: nothing is answered any more
     uint32_t shortBulk = 0;
     int zeroBulk = 0;
     bool dropArmed = false;
@@ -260,6 +261,11 @@ RomDevice::Impl::Outcome RomDevice::Impl::handle(const vyrwire::Request &r,
     if (!bulk || recordBulk) rec.payload = payload;
     log.push_back(std::move(rec));
 
+    if (frozen) {
+        Outcome o;
+        o.reply = false;
+        return o;
+    }
     auto kind = kindOf(r);
     if (kind) {
         if (auto f = takeFault(*kind)) {
@@ -277,6 +283,10 @@ RomDevice::Impl::Outcome RomDevice::Impl::handle(const vyrwire::Request &r,
             case Fault::Drop:
                 o.reply = false;
                 o.drop = true;
+                break;
+            case Fault::Freeze:
+                frozen = true;
+                o.reply = false;
                 break;
             }
             return o;
@@ -691,10 +701,16 @@ void RomDevice::injectFault(RequestKind kind, Fault fault, int count, int skip) 
 void RomDevice::clearFaults() {
     std::lock_guard<std::mutex> lk(d->mu);
     d->faults.clear();
+    d->frozen = false;
     d->shortBulk = 0;
     d->zeroBulk = 0;
     d->dropArmed = false;
     d->corrupt = false;
+}
+
+bool RomDevice::frozen() const {
+    std::lock_guard<std::mutex> lk(d->mu);
+    return d->frozen;
 }
 
 void RomDevice::setShortBulk(uint32_t maxPerTransfer) {

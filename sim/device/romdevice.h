@@ -58,7 +58,10 @@ enum class Fault {
     Stall,   // answer -9 (pipe stall); the request has no effect
     Timeout, // answer -7 at once, as a device-side time-out; no effect
     NoReply, // swallow the request: no reply at all, the host's time-out runs out
-    Drop     // leave the bus at this request (every connection closed, no reply)
+    Drop,    // leave the bus at this request (every connection closed, no reply)
+    Freeze   // hang at this request: it and every later request, of any kind and on
+             // any connection, are swallowed (connections are still taken) until
+             // clearFaults()
 };
 
 struct RecordedRequest {
@@ -136,6 +139,7 @@ class RomDevice {
     void injectFault(RequestKind kind, Fault fault, int count = -1 /* -1 forever */,
                      int skip = 0 /* let this many pass first */);
     void clearFaults();                         // and every bulk fault and the crc corruption below
+    bool frozen() const;                        // a Freeze fault has hit
     void setShortBulk(uint32_t maxPerTransfer); // 0 = no limit
     void setZeroBulk(int count);                // next count bulk OUTs move 0 bytes
     void dropAfterBulkBytes(uint64_t n);        // leave the bus after n more bulk bytes

@@ -97,7 +97,8 @@ const std::map<std::string, Fault> &faultKinds() {
     static const std::map<std::string, Fault> kinds = {{"stall", Fault::Stall},
                                                        {"timeout", Fault::Timeout},
                                                        {"no-reply", Fault::NoReply},
-                                                       {"drop", Fault::Drop}};
+                                                       {"drop", Fault::Drop},
+                                                       {"freeze", Fault::Freeze}};
     return kinds;
 }
 

@@ -1,19 +1,23 @@
 // The engine's small rules that are easy to get wrong: wait-limit bounds, the
 // preparation credit, the port log length rules, the statistics line, file
-// name checks, port matching and the watch thread's scan.
+// name checks, port matching, the watch thread's scan and the pause a closing
+// gate ends.
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <atomic>
 #include <sys/stat.h>
+#include <thread>
 
 #include "buildvariant.h"
 #include "burnclock.h"
 #include "burnline.h"
 #include "burnstate.h"
 #include "burnthread.h"
+#include "devicegate.h"
 #include "portrefresh.h"
 #include "probedevthread.h"
 
@@ -402,4 +406,20 @@ TEST(WatchThread, DriverToolRunsAndIsEndedAtItsLimit) {
     QFile::remove(QStringLiteral("devcon"));
     EXPECT_FALSE(ProbeDevThread::runDevcon({QStringLiteral("rescan")}));
     QDir::setCurrent(before);
+}
+
+// A pause within a step ends when the port's gate closes: a closing program
+// does not sit out the 3 and 5 s pauses of the steps it interrupts.
+TEST(Gate, ClosingEndsAPauseInProgress) {
+    DeviceGate gate;
+    EXPECT_TRUE(gate.pause(1));
+    std::atomic<bool> paused{false};
+    std::thread step([&] { paused = !gate.pause(600000); });
+    QThread::msleep(20);
+    gate.close();
+    step.join();
+    EXPECT_TRUE(paused.load());
+    EXPECT_FALSE(gate.pause(600000)); // closed: no pause at all
+    gate.open();
+    EXPECT_TRUE(gate.isOpen());
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "devicegate.h"
 #include "loaderchannel.h"
 #include "romrig.h"
 #include "vyrrequests.h"
@@ -72,4 +73,28 @@ TEST(LoaderChannel, RunStartsTheCodeAtItsAddress) {
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].wValue, 0x8000);
     EXPECT_EQ(runs[0].wIndex, 0x0000);
+}
+
+// Once the port's gate is closed (the program closes, or Stop) every call
+// fails at once and nothing reaches the device; opened again, calls go through.
+TEST(LoaderChannel, ClosedGateSendsNothing) {
+    RomRig rig;
+    DeviceGate gate;
+    LoaderChannel channel{VyrHandle(rig.fd), &gate};
+    ASSERT_EQ(channel.identify(), vyrreq::StageBootLoader);
+    gate.close();
+    const std::vector<uint8_t> data = pattern(100, 1);
+    uint32_t written = 7;
+    char reply[64];
+    EXPECT_EQ(channel.identify(), -1);
+    EXPECT_NE(channel.writeRam(0x81000000u, data.data(), uint32_t(data.size()), &written), 0);
+    EXPECT_EQ(written, 0u);
+    EXPECT_NE(channel.readRam(0x81000000u, reply, sizeof reply), 0);
+    EXPECT_NE(channel.run(0x81000000u), 0);
+    EXPECT_NE(channel.textCommand("reset"), 0);
+    EXPECT_NE(channel.readStatus(reply, sizeof reply), 0);
+    EXPECT_EQ(rig.dev.requests().size(), 1u);
+    gate.open();
+    EXPECT_EQ(channel.identify(), vyrreq::StageBootLoader);
+    EXPECT_EQ(rig.dev.requests().size(), 2u);
 }

@@ -178,6 +178,17 @@ TEST_F(VolumeFlush, EveryCopyIsOnTheDeviceBeforeItSucceeds) {
     EXPECT_EQ(gPortInfo[0].status.load(), PORT_STATUS_NONE); // nothing failed
 }
 
+// A port whose gate is closed (closing, or Stop) writes nothing more onto the
+// volume, says nothing and does not retry; its step ends.
+TEST_F(VolumeFlush, ClosedGateWritesNothing) {
+    port.deviceGate().close();
+    EXPECT_FALSE(port.update("update.zip"));
+    EXPECT_FALSE(port.copyDirectory(QDir(path("media")), QDir(path("volume")), true));
+    EXPECT_TRUE(gRec.events.empty()) << events();
+    EXPECT_TRUE(log.isEmpty()) << log.join("\n").toStdString();
+    EXPECT_FALSE(QFile::exists(path("volume/update.zip")));
+}
+
 TEST_F(VolumeFlush, AFailingFlushFailsTheUpdateCopyAndLeavesNoPackage) {
     // The file's flush fails on both attempts: the burn fails, the reason is
     // on the copy's failure line, and no package stays on the volume.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -27,12 +28,13 @@ using Bytes = std::vector<uint8_t>;
 // The host end of one connection.
 struct Host {
     int fd;
+    uint32_t timeoutMs = 2000;
     explicit Host(int f) : fd(f) {}
     ~Host() { ::close(fd); }
 
     // One exchange; IN requests (op 3, or type bit 7) read into data.
     int32_t call(uint8_t op, uint8_t b1, uint8_t b2, uint16_t value, uint16_t index, Bytes &data) {
-        vyrwire::Request r{op, b1, b2, value, index, uint32_t(data.size()), 2000};
+        vyrwire::Request r{op, b1, b2, value, index, uint32_t(data.size()), timeoutMs};
         bool in = op == vyrwire::OpBulkIn || (op == vyrwire::OpControl && (b1 & 0x80));
         return in ? vyrwire::call(fd, r, nullptr, 0, data.data(), data.size(), nullptr)
                   : vyrwire::call(fd, r, data.data(), data.size(), nullptr, 0, nullptr);
@@ -273,6 +275,31 @@ TEST(RomDeviceFaults, CountSkipAndDrop) {
     EXPECT_FALSE(dev.onBus());
     Host again(dev.connect()); // plugged in again; the fault was used up
     EXPECT_EQ(again.identify(), 16);
+}
+
+// A device that hangs: the request that froze it and every later one, of any
+// kind and on new connections too, go unanswered until its faults are cleared.
+TEST(RomDeviceFaults, FreezeLeavesEveryLaterRequestUnanswered) {
+    RomDevice dev(RomDeviceConfig{16, 0, false, 0});
+    dev.injectFault(RequestKind::Identify, Fault::Freeze, 1, 1);
+    auto host = [&dev] {
+        auto h = std::make_unique<Host>(dev.connect());
+        h->timeoutMs = 100;
+        return h;
+    };
+    auto first = host();
+    EXPECT_EQ(first->identify(), 16);
+    EXPECT_FALSE(dev.frozen());
+    EXPECT_EQ(first->identify(), -1);
+    EXPECT_TRUE(dev.frozen());
+    EXPECT_TRUE(dev.onBus());
+    Bytes d(8);
+    EXPECT_EQ(host()->ctl(TypeIn, ReqReadMem, 0, 0, d), vyrwire::ErrTimeout);
+    EXPECT_EQ(host()->status(), "<error>");
+    EXPECT_EQ(dev.requests().size(), 4u); // each one was received
+    dev.clearFaults();
+    EXPECT_FALSE(dev.frozen());
+    EXPECT_EQ(host()->identify(), 16);
 }
 
 TEST(RomDeviceFaults, DropPartWayThroughBulkData) {

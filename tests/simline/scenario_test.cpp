@@ -48,7 +48,7 @@ TEST(Scenario, FaultsHubsAndTimesAreReadAndScaled) {
                            "leave-on-run = yes\nstuck = true\nvanish-volume = on\n"
                            "never-comes-back = no\nboot = 80\nrecovery-update = 12\n"
                            "fail-command = update\nfault = identify stall 2 1\n"
-                           "fault = bulk-out drop\n",
+                           "fault = bulk-out drop\nfault = large-write freeze 1 3\n",
                            &error);
     ASSERT_TRUE(s) << error;
     EXPECT_EQ(s->hubs[0].product, "EHCI Host Controller");
@@ -61,7 +61,7 @@ TEST(Scenario, FaultsHubsAndTimesAreReadAndScaled) {
     EXPECT_TRUE(d.devSpec.recovery.vanishVolume);
     EXPECT_FALSE(d.devSpec.neverComesBack);
     EXPECT_EQ(d.devSpec.recovery.failCommand, "update");
-    ASSERT_EQ(d.faults.size(), 2u);
+    ASSERT_EQ(d.faults.size(), 3u);
     EXPECT_EQ(d.faults[0].kind, vyrsim::RequestKind::Identify);
     EXPECT_EQ(d.faults[0].fault, vyrsim::Fault::Stall);
     EXPECT_EQ(d.faults[0].count, 2);
@@ -69,6 +69,9 @@ TEST(Scenario, FaultsHubsAndTimesAreReadAndScaled) {
     EXPECT_EQ(d.faults[1].kind, vyrsim::RequestKind::BulkOut);
     EXPECT_EQ(d.faults[1].fault, vyrsim::Fault::Drop);
     EXPECT_EQ(d.faults[1].count, -1);
+    EXPECT_EQ(d.faults[2].kind, vyrsim::RequestKind::LargeWrite);
+    EXPECT_EQ(d.faults[2].fault, vyrsim::Fault::Freeze);
+    EXPECT_EQ(d.faults[2].skip, 3);
 
     vyrsim::scaleScenario(*s, 0.5);
     EXPECT_EQ(s->devices[0].plugMs, 5);
