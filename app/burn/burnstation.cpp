@@ -136,7 +136,8 @@ void BurnStation::refresh(const Painter &painter) {
             const QString portLog = mRefresh->takePortLog(p);
             if (!portLog.isEmpty() && painter.log) painter.log(p, portLog);
         }
-        mRefresh->startThreads();
+        // Once closing has begun no burn thread is started again.
+        if (!mWatchEnded) mRefresh->startThreads();
     }
 
     // While a message is open the nested refreshes leave matching alone
