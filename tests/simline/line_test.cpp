@@ -293,8 +293,12 @@ TEST_F(LineFixture, ReadersNeverSeeAHalfMadeDevice) {
                 struct stat before, after;
                 if (::stat(dir.c_str(), &before) == 0) {
                     ++seen;
+                    // The same directory (not a later device's that got the freed
+                    // inode number back) without its attributes is half made.
                     if (!readAttr(dir + "/idVendor") && ::stat(dir.c_str(), &after) == 0 &&
-                        after.st_ino == before.st_ino)
+                        after.st_ino == before.st_ino &&
+                        after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+                        after.st_ctim.tv_nsec == before.st_ctim.tv_nsec)
                         ++halfMade;
                 }
                 const std::string link = root / ("sys/bus/usb/devices/" + name);
