@@ -122,13 +122,20 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 }
 
 MainWindow::~MainWindow() {
+    // Closing is a Stop first: every burn thread ends its step (a device that
+    // stopped answering costs only the request in flight). What the threads
+    // wrote since the last refresh then goes into the panel, and only then is
+    // the panel saved, so the saved log ends with the burns' last lines.
+    refreshTimer->stop();
+    burnStation->stop();
+    burnStation->drainLogs(
+        [this](int, const QString &text) { appendToPanel(ui->tedit_logshow, text); });
     savePanel(LogFiles::savedLogName(LogFiles::SaveKind::Exit, upgradeFile(),
                                      QDateTime::currentDateTime()),
               true);
     vyr_close_logfile();
     qDebug() << "MainWindow::~MainWindow";
 
-    refreshTimer->stop();
     // The watch thread and every burn thread are waited for before they are
     // deleted: a thread still inside a long USB operation is never freed
     // under its feet.

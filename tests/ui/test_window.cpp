@@ -5,6 +5,7 @@
 #include "appinfo.h"
 #include "buildvariant.h"
 #include "burnstate.h"
+#include "burnthread.h"
 #include "rowlook.h"
 #include "uitestenv.h"
 
@@ -289,10 +290,22 @@ TEST_F(Window, SavedLogsAndAutomaticSave) {
     w->updateDevUi();
     EXPECT_EQ(w->autosaves(), 1);
 
-    // At exit the panel goes to log/MM.dd.hh.mm_.log (no package imported).
+    // At exit the panel goes to log/MM.dd.hh.mm_.log (no package imported),
+    // with the lines the threads wrote after the last refresh.
+    {
+        WriteLocker lock(&gLogLock);
+        if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
+        gMainLog.append(QStringLiteral("watch line after the last refresh"));
+    }
+    BurnThread(3).logShow(QStringLiteral("port line after the last refresh"));
     w.reset();
     const QStringList exitLogs = QDir("log").entryList(QStringList() << "*_.log", QDir::Files);
-    EXPECT_EQ(exitLogs.size(), 1);
+    ASSERT_EQ(exitLogs.size(), 1);
+    QFile exitLog(QStringLiteral("log/") + exitLogs[0]);
+    ASSERT_TRUE(exitLog.open(QIODevice::ReadOnly));
+    const QByteArray exitText = exitLog.readAll();
+    EXPECT_TRUE(exitText.contains("watch line after the last refresh\r\n"));
+    EXPECT_TRUE(exitText.contains("]: port line after the last refresh\r\n"));
     EXPECT_EQ(QDir("log").entryList(QStringList() << "usb_*.log", QDir::Files).size(), 1);
 }
 
