@@ -71,6 +71,9 @@ bool UiStation::waitUntil(const std::function<bool()> &pred, int timeoutMs) {
 void WindowStation::open() {
     w = std::make_unique<MainWindow>();
     ASSERT_TRUE(waitUntil([] { return !gDeviceChanged; }));
+    // The scan clears the flag as it begins: its lock is free once it has
+    // written the (empty) device list, which the tests then set themselves.
+    WriteLocker scanEnded(&gScanLock);
 }
 
 void WindowStation::TearDown() {
