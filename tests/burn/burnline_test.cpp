@@ -152,13 +152,16 @@ TEST(EightDevicesBurn, AllSucceedStartingCodeOneAtATime) {
             << gPortInfo[p].portPath.get().toStdString();
 
     // Every start of loaded code holds the run lock for its pause, so no two
-    // starts come closer than the pause.
+    // starts come close together. The times are taken where the device sees
+    // the request, so a busy machine shifts each by a scheduling delay; half
+    // the pause allows for that, while starts without the lock would come
+    // within a few milliseconds of each other.
     QMutexLocker l(&lock);
     ASSERT_EQ(runTimes.size(), 16u);
     std::sort(runTimes.begin(), runTimes.end());
     const qint64 pauseNs = qint64(BurnClock::scaledMs(3000)) * 1000000;
     for (size_t i = 1; i < runTimes.size(); ++i)
-        EXPECT_GE(runTimes[i] - runTimes[i - 1], pauseNs * 9 / 10) << "run " << i;
+        EXPECT_GE(runTimes[i] - runTimes[i - 1], pauseNs / 2) << "run " << i;
 }
 
 // Failures: each leaves its cause in the port log, is counted once at the
