@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -264,17 +265,33 @@ QVector<BurnRecord> RecordStore::select(const QString &where, const QVariantList
         }
         out.append(r);
     }
-    if (withLog) {
+    if (withLog && !out.isEmpty()) {
+        // The steps of every selected record in one query (the same
+        // selection as a subquery), each record's in the order written.
+        QHash<QString, int> index;
+        index.reserve(out.size());
+        for (int i = 0; i < out.size(); ++i)
+            index.insert(out[i].id, i);
         QSqlQuery s(db);
         s.setForwardOnly(true);
-        s.prepare(QStringLiteral(
-            "SELECT status, entered_at FROM steps WHERE burn_id = ? ORDER BY rowid"));
-        for (BurnRecord &r : out) {
-            s.bindValue(0, r.id);
-            if (!s.exec()) continue;
-            while (s.next())
-                r.steps.append(
-                    {s.value(0).toInt(), BurnRecord::fromIsoTime(s.value(1).toString())});
+        s.prepare(QStringLiteral("SELECT burn_id, status, entered_at FROM steps WHERE burn_id IN "
+                                 "(SELECT id FROM burns%1 %2) ORDER BY burn_id, rowid")
+                      .arg(where, order));
+        for (int i = 0; i < values.size(); ++i)
+            s.bindValue(i, values[i]);
+        // A record without its steps would be printed or forwarded as if it
+        // were whole: a failed read of the steps fails the whole read.
+        if (!s.exec()) {
+            mError = s.lastError().text();
+            return {};
+        }
+        while (s.next()) {
+            const auto it = index.constFind(s.value(0).toString());
+            // A record committed between the two reads can match the
+            // subquery without being in the list: its steps are not wanted.
+            if (it == index.constEnd()) continue;
+            out[*it].steps.append(
+                {s.value(1).toInt(), BurnRecord::fromIsoTime(s.value(2).toString())});
         }
     }
     return out;

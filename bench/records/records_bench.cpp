@@ -6,8 +6,9 @@
 //
 //   the summary (yield, by port, Pareto of failure steps) over 100 000
 //   records in SQLite, against a plain COUNT(*) over the same table, each
-//   from opening the store as the command does; and every record read as
-//   the window's records dialog reads them, against the same floor.
+//   from opening the store as the command does; every record read as the
+//   window's records dialog reads them, and every record with its log and
+//   steps as records --json reads them, against the same floor.
 //
 //   records_bench [--scale F] [--rounds N] [--records N] [--only burn|summary]
 #include <QCoreApplication>
@@ -215,6 +216,26 @@ int main(int argc, char **argv) {
         }
         std::printf("records table read over %d records: %.1f ms; ratio to COUNT(*) %.1f\n",
                     records, tableMs, tableMs / countMs);
+        // What records --json and --csv read: every record with its log and
+        // its steps (two each here).
+        int steps = 0;
+        const double fullMs = bestMs(path, 3, [&](RecordStore &store) {
+            RecordStore::Filter all;
+            all.withLog = true;
+            const QVector<BurnRecord> read = store.records(all);
+            listed = int(read.size());
+            steps = 0;
+            for (const BurnRecord &r : read)
+                steps += int(r.steps.size());
+            return store.errorText().isEmpty();
+        });
+        if (fullMs < 0 || listed != records || steps != 2 * records) {
+            std::fprintf(stderr, "reading the records with their steps failed\n");
+            return 1;
+        }
+        std::printf("records with log and steps read over %d records: %.1f ms; ratio to COUNT(*) "
+                    "%.1f\n",
+                    records, fullMs, fullMs / countMs);
     }
     return status;
 }

@@ -1,7 +1,8 @@
 // pyrewick-cli as an operator or a line controller runs it: a headless burn
 // of eight devices on the virtual line, its JSON Lines events, the records
-// and summary it leaves, an orderly stop on SIGTERM, and two stations at once
-// forwarding to one PostgreSQL server that goes down part-way.
+// and summary it leaves, an orderly stop on SIGTERM, two stations at once
+// forwarding to one PostgreSQL server that goes down part-way, and the JSON of
+// a store's records with their steps.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -9,12 +10,18 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
 
+#include "burnrecord.h"
 #include "clistation.h"
 #include "pgserver.h"
+#include "recordstore.h"
 
 namespace {
 
@@ -241,4 +248,94 @@ TEST(Cli, APackageThatCannotBeUnpackedBurnsNothing) {
     EXPECT_FALSE(out.contains("\"event\":\"start\"")) << out.toStdString();
     EXPECT_FALSE(QFile::exists(s.dir() + "/records/burns.sqlite") &&
                  s.runCli({"records", "--station", s.dir(), "--json"}, &rc).contains("\"id\""));
+}
+
+// records --json prints every record with all of its steps, in the order they
+// were written, also when the rows of one record's steps are not adjacent in
+// the table; a store whose steps cannot be read fails the command instead of
+// printing records without their steps.
+TEST(Cli, RecordsJsonCarriesEveryStepOfEveryRecord) {
+    QTemporaryDir dir;
+    const QString path = RecordStore::pathIn(dir.path());
+    const QDateTime t0(QDate(2026, 12, 8), QTime(6, 0, 0, 250), Qt::UTC);
+    QVector<BurnRecord> written;
+    for (int i = 0; i < 4; ++i) {
+        BurnRecord r;
+        r.id = BurnRecord::newId();
+        r.station = QStringLiteral("line-a");
+        r.variant = QStringLiteral("multi");
+        r.port = i % 2;
+        r.portPath = QStringLiteral("usb1-port%1").arg(i + 1);
+        r.deviceId = QStringLiteral("dev-%1").arg(i);
+        r.package = QStringLiteral("fw_demo.zip");
+        r.packageSha256 = QString(64, QLatin1Char('b'));
+        r.planCommands = 14;
+        // Written in an order other than their end times.
+        r.startedAt = t0.addSecs(100 * (3 - i));
+        r.endedAt = r.startedAt.addMSecs(40125);
+        r.success = i != 2;
+        r.failStep = r.success ? -1 : 7;
+        r.failText = r.success ? QString() : QStringLiteral("[T 0][06:00:40]: failed");
+        r.logLines = {QStringLiteral("line %1").arg(i), QStringLiteral("second")};
+        if (i != 3) // the last one has no steps at all
+            r.steps = {
+                {2, r.startedAt}, {4, r.startedAt.addMSecs(5)}, {r.success ? 11 : 12, r.endedAt}};
+        written << r;
+    }
+    {
+        RecordStore store;
+        ASSERT_TRUE(store.open(path)) << store.errorText().toStdString();
+        for (const BurnRecord &r : written)
+            ASSERT_TRUE(store.write({r}, false)) << store.errorText().toStdString();
+    }
+    // One more step of the first record, after the rows of the others.
+    const BurnStep late{3, written[0].startedAt.addMSecs(1)};
+    written[0].steps.append(late);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "raw");
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.prepare("INSERT INTO steps (burn_id, status, entered_at) VALUES (?, ?, ?)"));
+        q.addBindValue(written[0].id);
+        q.addBindValue(late.status);
+        q.addBindValue(BurnRecord::isoTime(late.enteredAt));
+        ASSERT_TRUE(q.exec());
+    }
+    QSqlDatabase::removeDatabase("raw");
+
+    const auto expected = [&](const QVector<int> &order) {
+        QByteArray text;
+        for (int i : order)
+            text += QJsonDocument(written[i].toJson(true)).toJson(QJsonDocument::Compact) + '\n';
+        return text;
+    };
+    const auto run = [&](const QStringList &args, int *rc) {
+        QProcess p;
+        p.start(CliStation::cliProgram(), QStringList{"records", "--station", dir.path()} + args);
+        EXPECT_TRUE(p.waitForFinished(60000));
+        *rc = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return p.readAllStandardOutput();
+    };
+    int rc = -1;
+    EXPECT_EQ(run({"--json"}, &rc), expected({3, 2, 1, 0}));
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(run({"--json", "--port", "0"}, &rc), expected({2, 0}));
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(run({"--json", "--result", "failure"}, &rc), expected({2}));
+    EXPECT_EQ(rc, 0);
+
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "raw");
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("ALTER TABLE steps RENAME TO steps_gone"));
+    }
+    QSqlDatabase::removeDatabase("raw");
+    EXPECT_EQ(run({"--json"}, &rc), QByteArray());
+    EXPECT_EQ(rc, 2);
+    // The table, which does not read the steps, still lists them.
+    EXPECT_EQ(run({}, &rc).count('\n'), 5);
+    EXPECT_EQ(rc, 0);
 }
