@@ -1,5 +1,6 @@
 #include "burnstate.h"
 
+#include "burnclock.h"
 #include "burnplan.h"
 
 #include <algorithm>
@@ -114,6 +115,12 @@ void recordFailure(int step) {
     WriteLocker lock(&gLogLock);
     ++gFailCount;
     if (step >= 0 && step < FAIL_STEP_SLOTS) ++gFailCountByStep[step];
+}
+
+void appendMainLogLine(const QString &text) {
+    WriteLocker lock(&gLogLock);
+    if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
+    gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") + text);
 }
 
 QStringList currentDevPaths() {

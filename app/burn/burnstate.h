@@ -174,6 +174,11 @@ void recordSuccess();
 // gFailCountByStep only when 0 <= step < FAIL_STEP_SLOTS.
 void recordFailure(int step);
 
+// Appends "[hh:mm:ss]: " + text as one line of the general log (gMainLog, which
+// the refresh moves into the log panel): after a line break when the log
+// already holds text. Takes gLogLock itself: call it without it.
+void appendMainLogLine(const QString &text);
+
 // The first gDevCount entries of gDevPath (none when gDevCount <= 0).
 QStringList currentDevPaths();
 // True when path equals one of the first gDevCount entries of gDevPath.

@@ -118,12 +118,6 @@ QString ProbeDevThread::needRootText() {
            devconProgram() + QLatin1Char(' ') + reinstallArguments().join(QLatin1Char(' '));
 }
 
-void ProbeDevThread::appendMainLog(const QString &text) {
-    WriteLocker lock(&gLogLock);
-    if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
-    gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") + text);
-}
-
 bool ProbeDevThread::runsAsRoot() {
     RootCheck check;
     {
@@ -188,12 +182,12 @@ void ProbeDevThread::pass() {
             // again only when the devices needing them changed.
             if (mToldNeedRoot != mNeedDriverCount) {
                 mToldNeedRoot = mNeedDriverCount;
-                appendMainLog(needRootText());
+                appendMainLogLine(needRootText());
             }
         } else {
             const QString text =
                 QStringLiteral("---------call System  reinstall driver------------");
-            appendMainLog(text);
+            appendMainLogLine(text);
             qDebug().noquote() << text;
             runTool(reinstallArguments());
         }

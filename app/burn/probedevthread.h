@@ -65,8 +65,6 @@ class ProbeDevThread : public QThread {
     std::atomic<int> mRunsEnded{0}; // released at the end of run(), acquired by join()
     int mNeedDriverCount = 0;       // devices without access at the last driver check
     int mToldNeedRoot = 0;          // that count when the need for root was last said
-
-    static void appendMainLog(const QString &text);
 };
 
 #endif

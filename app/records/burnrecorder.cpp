@@ -8,7 +8,6 @@
 #include <chrono>
 
 #include "buildvariant.h"
-#include "burnclock.h"
 #include "burnstate.h"
 #include "recordforwarder.h"
 #include "recordstore.h"
@@ -103,9 +102,7 @@ int BurnRecorder::heldCount() const {
 // One line in the log panel (through the general log the refresh moves there).
 void BurnRecorder::say(const QString &text) {
     qWarning().noquote() << text;
-    WriteLocker lock(&gLogLock);
-    if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
-    gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") + text);
+    appendMainLogLine(text);
 }
 
 void BurnRecorder::run() {

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 
-#include "burnclock.h"
 #include "burnstate.h"
 #include "recordstore.h"
 
@@ -155,9 +154,7 @@ int RecordForwarder::forwarded() const {
 
 void RecordForwarder::say(const QString &text) {
     qWarning().noquote() << text;
-    WriteLocker lock(&gLogLock);
-    if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
-    gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") + text);
+    appendMainLogLine(text);
 }
 
 void RecordForwarder::run() {
