@@ -1,12 +1,15 @@
 #!/bin/sh
-# Runs inside the kernel-line guest as its first process, on the host's root
-# file system (read-only over 9p). It makes the writable places a station has
-# (/run, /tmp, /etc as a copy), sets the station up the way an installed one is
-# (an operator in plugdev, systemd-udevd, "devcon update" with the station
-# rules, the mount helper and the capability helper), runs the unchanged
-# window as the operator under Xvfb and copies what it left into the results
-# share. Settings come from the file named by the kernel command line word
-# kline_conf (KDIR, KVER, BIN, STATION, SCALE, TIMEOUT).
+# Runs inside the kernel-line guest as its first process, on a writable root:
+# an overlay of the host's root (read-only over 9p) under a tmpfs. It sets the
+# station up the way a factory does, from the Debian package: an operator in
+# plugdev, systemd-udevd with the devices plugged, then "dpkg -i" of the
+# pyrewick package (its postinst gives the capability helper cap_sys_rawio and
+# the devices already plugged their access) and /etc/pyrewick/station.conf.
+# Then it runs the installed window (/usr/bin/pyrewick, its pictures and
+# translation from /usr/share/pyrewick) as the operator under Xvfb and copies
+# what it left into the results share. Settings come from the file named by
+# the kernel command line word kline_conf (KDIR, KVER, BIN, DEB, STATION,
+# SCALE, TIMEOUT, CYCLE_PORT, BENCH_PORT).
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 umask 022
 . "$kline_conf"
@@ -21,6 +24,7 @@ out=/run/results
 exec >"$out/guest.log" 2>&1
 stamp() { echo "guest: $* at $(cut -d' ' -f1 /proc/uptime)s"; }
 stamp "$(uname -r) up"
+grep ' / ' /proc/self/mountinfo
 
 finish() {
     echo "guest: done $(cut -d' ' -f1 /proc/uptime)s"
@@ -31,43 +35,65 @@ finish() {
     sleep 10
 }
 
-# The operator, in plugdev: passwd and group as copies bound over the
-# read-only ones.
-mkdir -p /run/etc
-cp /etc/passwd /etc/group /run/etc/
-grep -q '^plugdev:' /run/etc/group || echo 'plugdev:x:46:' >>/run/etc/group
-echo 'vyrop:x:4242:4242:Line operator:/run/home/vyrop:/bin/sh' >>/run/etc/passwd
-echo 'vyrop:x:4242:' >>/run/etc/group
-sed -i 's/^\(plugdev:[^:]*:[^:]*:\)\(.*\)$/\1\2,vyrop/; s/^\(plugdev:[^:]*:[^:]*:\),/\1/' /run/etc/group
-mount --bind /run/etc/passwd /etc/passwd
-mount --bind /run/etc/group /etc/group
-mkdir -p /run/home/vyrop && chown vyrop:vyrop /run/home/vyrop
+# The operator, in plugdev.
+groupadd -f -r plugdev
+useradd --create-home --uid 4242 --user-group --groups plugdev --shell /bin/sh \
+    --comment 'Line operator' vyrop || echo "guest: useradd vyrop failed"
+home=/home/vyrop
 
 stamp "operator added"
 for m in xhci_pci usb_storage sd_mod vfat nls_cp437 nls_ascii nls_utf8; do
     modprobe -d "$KDIR" -S "$KVER" "$m" || echo "guest: modprobe $m failed"
 done
-
-# The station's programs, installed: the build's bin directory copied (the
-# capability helper needs a file system that keeps file capabilities).
 stamp "modules loaded"
-mkdir -p /run/pyrewick
-for f in pyrewick pyrewick-rawio devcon station VyrtekusbBurningdriver kernel_bench; do
-    cp -a "$BIN/$f" /run/pyrewick/
-done
-# The mount helper's settings, next to it: the operator owns the volumes.
-echo 'PYREWICK_OPERATOR=vyrop' >/run/pyrewick/station.conf
-stamp "programs copied"
-mkdir -p /run/udev/rules.d
+
+# udevd with the devices plugged, as on a running station before the package
+# comes: the system's own rules only.
 /lib/systemd/systemd-udevd --debug >"$out/udevd.log" 2>&1 &
 sleep 1
-DEVCON_RULES_DIR=/run/udev/rules.d DEVCON_HELPER_DIR=/run/pyrewick \
-    /run/pyrewick/devcon update /run/pyrewick/VyrtekusbBurningdriver/linux/Skelmar_Device.rules \
-    'USB\VID_1B8E&PID_C003' || echo "guest: devcon update failed"
 udevadm trigger --action=add
 udevadm settle -t 30
 stamp "udev settled"
-getcap /run/pyrewick/pyrewick-rawio
+# Who may use the devices: the ROM-mode devices' usbfs nodes and the hub
+# ports' disable files (shell built-ins and one stat: forks are slow here).
+access() {
+    files=""
+    for d in /sys/bus/usb/devices/1-1.[1-8]; do
+        read -r v <"$d/idVendor" && [ "$v" = 1b8e ] || continue
+        read -r b <"$d/busnum" && read -r n <"$d/devnum" || continue
+        b=$((1000 + b)) n=$((1000 + n))
+        files="$files /dev/bus/usb/${b#1}/${n#1}"
+    done
+    # shellcheck disable=SC2086
+    stat -c "$1 %n %A %U %G" $files /sys/bus/usb/devices/1-1:1.0/1-1-port*/disable
+}
+access before >"$out/access.txt"
+
+# The package, installed as a factory sets a station up. dpkg's triggers
+# (library cache, icons, udev) run as part of it, except man-db's: it indexes
+# every manual page of the host's root, which over 9p under emulation takes
+# minutes (not done after four), so the guest turns its auto-update off as
+# Debian's man-db/auto-update setting does.
+rm -f /var/lib/man-db/auto-update
+stamp "install starts"
+if dpkg -i "$DEB" >"$out/dpkg.log" 2>&1; then
+    stamp "install done"
+else
+    echo "guest: dpkg -i $DEB failed (exit $?)"
+fi
+mkdir -p /etc/pyrewick
+echo 'PYREWICK_OPERATOR=vyrop' >/etc/pyrewick/station.conf
+{
+    dpkg-query -W -f='status ${Package} ${Version} ${Status}\n' pyrewick
+    echo "capability $(getcap /usr/libexec/pyrewick/pyrewick-rawio)"
+} >"$out/install.txt" 2>&1
+cat "$out/install.txt"
+udevadm settle -t 30
+access after >>"$out/access.txt"
+cat "$out/access.txt"
+# The benchmark is no part of the package: copied from the build.
+mkdir -p /run/pyrewick
+cp -a "$BIN/kernel_bench" /run/pyrewick/
 "$KLINE/dump-sysfs.sh" "$out/sysfs-rom.txt"
 # The tree once with recovery disks in it, and when each volume got mounted.
 (
@@ -113,14 +139,38 @@ fi
 
 cp -a "$STATION" /run/station && chown -R vyrop:vyrop /run/station
 cd /run/station || { finish; exit 1; }
+# shellcheck disable=SC2046
+echo "station folder:" $(ls -A)
 echo "guest: window starts $(cut -d' ' -f1 /proc/uptime)s"
 setpriv --reuid=vyrop --regid=vyrop --init-groups \
-    env -i HOME=/run/home/vyrop USER=vyrop LOGNAME=vyrop PATH=/usr/bin:/bin \
+    env -i HOME=$home USER=vyrop LOGNAME=vyrop PATH=/usr/bin:/bin \
     PYREWICK_TIME_SCALE="$SCALE" \
     PYREWICK_DEMO_PACKAGE=/run/station/fw_demo.zip PYREWICK_DEMO_MEDIA=/run/station/media \
     PYREWICK_DEMO_AUTOSTART=1 PYREWICK_DEMO_SCREENSHOT=/run/station/kernel-line.png \
     PYREWICK_NONINTERACTIVE=1 PYREWICK_DEMO_TIMEOUT="$TIMEOUT" \
-    xvfb-run -a -s "-screen 0 1280x800x24" /run/pyrewick/pyrewick >"$out/pyrewick.log" 2>&1
+    xvfb-run -a -s "-screen 0 1280x800x24" pyrewick >"$out/pyrewick.log" 2>&1 &
+window=$!
+# Which program ran, with which libraries and translation: read from the
+# running window once it has loaded them.
+(
+    for _ in $(seq 240); do
+        for p in /proc/[0-9]*; do
+            [ "$(cat "$p/comm" 2>/dev/null)" = pyrewick ] || continue
+            for _ in $(seq 60); do
+                grep -q '\.qm$' "$p/maps" 2>/dev/null && break
+                sleep 1
+            done
+            echo "exe $(readlink "$p/exe")"
+            grep -oE '/[^ ]*/lib(tracemoor|pipewell|romvane|hubsift)\.so[^ ]*' "$p/maps" | sort -u | sed 's/^/library /'
+            grep -oE '/[^ ]*\.qm$' "$p/maps" | sort -u | sed 's/^/translation /'
+            exit 0
+        done
+        sleep 0.5
+    done
+    echo "exe none"
+) >"$out/window.txt" 2>&1
+cat "$out/window.txt"
+wait $window
 echo "guest: window exit $? at $(cut -d' ' -f1 /proc/uptime)s"
 id vyrop
 grep -E ' /run/media' /proc/self/mountinfo
