@@ -14,6 +14,22 @@
 
 const char *const DeviceChangeSource::kPollingText =
     "no device change monitor: looking for device changes every second";
+const char *const DeviceChangeSource::kKernelEventsText =
+    "no udev daemon running: device changes come straight from the kernel";
+
+namespace {
+
+// Whether udevd runs: its control socket is there. Without it the "udev"
+// source of a monitor opens fine and never hears anything.
+bool udevDaemonRuns(struct udev *udev) {
+    struct udev_queue *queue = udev_queue_new(udev);
+    if (!queue) return false;
+    const bool active = udev_queue_get_udev_is_active(queue) > 0;
+    udev_queue_unref(queue);
+    return active;
+}
+
+} // namespace
 
 DeviceChangeSource::DeviceChangeSource(QObject *parent, Mode mode) : QObject(parent) {
     gPcVersion.set(pcVersion());
@@ -35,26 +51,31 @@ DeviceChangeSource::DeviceChangeSource(QObject *parent, Mode mode) : QObject(par
 
     if (mode == Mode::Auto) {
         mUdev = udev_new();
-        if (mUdev) mMonitor = udev_monitor_new_from_netlink(mUdev, "udev");
+        // The events udevd has processed (device nodes and rules applied),
+        // else the kernel's own, which reach an unprivileged listener too.
+        if (mUdev) {
+            mHearsKernel = !udevDaemonRuns(mUdev);
+            mMonitor = udev_monitor_new_from_netlink(mUdev, mHearsKernel ? "kernel" : "udev");
+        }
         if (mMonitor &&
             udev_monitor_filter_add_match_subsystem_devtype(mMonitor, "usb", nullptr) >= 0 &&
             udev_monitor_enable_receiving(mMonitor) >= 0) {
             mNotifier =
                 new QSocketNotifier(udev_monitor_get_fd(mMonitor), QSocketNotifier::Read, this);
             connect(mNotifier, &QSocketNotifier::activated, this, [this] { readMonitor(); });
+            if (mHearsKernel) {
+                qDebug().noquote() << "no udev daemon: monitoring kernel uevents";
+                appendMainLogLine(QString::fromLatin1(kKernelEventsText));
+            }
             mActive = true;
             return;
         }
+        mHearsKernel = false;
     }
     // No monitor: look at the USB device directory every second instead, and
     // tell the operator once.
     qDebug().noquote() << "device change monitor unavailable";
-    {
-        WriteLocker lock(&gLogLock);
-        if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));
-        gMainLog.append(QStringLiteral("[") + BurnClock::timeOfDay() + QStringLiteral("]: ") +
-                        QString::fromLatin1(kPollingText));
-    }
+    appendMainLogLine(QString::fromLatin1(kPollingText));
     startPolling();
     mActive = true;
 }

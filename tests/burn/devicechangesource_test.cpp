@@ -1,8 +1,11 @@
 // Device changes are seen without a monitor: a virtual line whose USB
-// directory does not exist yet when the source starts, and a station without
-// a udev monitor, where the USB device directory is looked at every second.
+// directory does not exist yet when the source starts, a station without a
+// udev monitor, where the USB device directory is looked at every second, and
+// a station without a udev daemon, where the monitor hears the kernel (what it
+// hears there is shown by the kernel line's guest, tests/kernel).
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -58,4 +61,17 @@ TEST_F(ChangeSource, WithoutMonitorChangesAreLookedForEverySecond) {
     line->plug(teststation::hubPort(3), teststation::deviceSpec());
     ASSERT_TRUE(spy.wait(5000));
     EXPECT_TRUE(gDeviceChanged.load());
+}
+
+TEST_F(ChangeSource, WithoutUdevDaemonTheKernelIsHeard) {
+    // libudev's own test for a running udevd: its control socket.
+    if (QFileInfo::exists(QStringLiteral("/run/udev/control")))
+        GTEST_SKIP() << "udevd runs here: the monitor hears udevd";
+    qunsetenv("PYREWICK_SYSROOT");
+    DeviceChangeSource source;
+    EXPECT_TRUE(source.isActive());
+    EXPECT_TRUE(source.hearsKernel());
+    const QString log = gMainLog.get();
+    EXPECT_EQ(log.count(DeviceChangeSource::kKernelEventsText), 1);
+    EXPECT_EQ(log.count(DeviceChangeSource::kPollingText), 0);
 }

@@ -9,7 +9,7 @@
 # translation from /usr/share/pyrewick) as the operator under Xvfb and copies
 # what it left into the results share. Settings come from the file named by
 # the kernel command line word kline_conf (KDIR, KVER, BIN, DEB, STATION,
-# SCALE, TIMEOUT, CYCLE_PORT, BENCH_PORT).
+# SCALE, TIMEOUT, CYCLE_PORT, BENCH_PORT, CHANGES_PORT).
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 umask 022
 . "$kline_conf"
@@ -46,6 +46,27 @@ for m in xhci_pci usb_storage sd_mod vfat nls_cp437 nls_ascii nls_utf8; do
     modprobe -d "$KDIR" -S "$KVER" "$m" || echo "guest: modprobe $m failed"
 done
 stamp "modules loaded"
+
+# A station without a udev daemon: the window's device change source, made
+# before udevd starts, must hear a device leave and come back straight from
+# the kernel. kernel_changes (built with the tests) makes one as the window
+# does, as the operator, and power-cycles a hub port through its disable file,
+# handed to the operator's group by hand here as the station rules do later.
+if [ -n "${CHANGES_PORT:-}" ]; then
+    port=/sys/bus/usb/devices/1-1:1.0/1-1-port$CHANGES_PORT/disable
+    for _ in $(seq 60); do
+        [ -e "/sys/bus/usb/devices/1-1.$CHANGES_PORT" ] && break
+        sleep 0.5
+    done
+    [ -e /run/udev/control ] && echo "guest: udevd runs already"
+    chgrp plugdev "$port" && chmod g+w "$port"
+    setpriv --reuid=vyrop --regid=vyrop --init-groups env -i PATH=/usr/bin:/bin \
+        "$BIN/kernel_changes" "1-1.$CHANGES_PORT" >"$out/kernel-changes.txt" 2>&1
+    echo "kernel changes exit $?"
+    cat "$out/kernel-changes.txt"
+    chgrp root "$port" && chmod g-w "$port"
+    stamp "kernel changes heard"
+fi
 
 # udevd with the devices plugged, as on a running station before the package
 # comes: the system's own rules only.
