@@ -8,8 +8,12 @@
 # Then it runs the installed window (/usr/bin/pyrewick, its pictures and
 # translation from /usr/share/pyrewick) as the operator under Xvfb and copies
 # what it left into the results share. Settings come from the file named by
-# the kernel command line word kline_conf (KDIR, KVER, BIN, DEB, STATION,
-# SCALE, TIMEOUT, CYCLE_PORT, BENCH_PORT, CHANGES_PORT).
+# the kernel command line word kline_conf (KDIR, KVER, BIN, LIB, DEB, STATION,
+# KLINE, SCALE, TIMEOUT, CYCLE_PORT, BENCH_PORT, CHANGES_PORT); every path in
+# it is a guest path under /kline, the build and work folders' own shares
+# (scripts/kernel-line-shares.sh), which the fresh /tmp, /run and /var/tmp
+# below cannot hide. What the operator runs from the build is copied first
+# into /run/pyrewick: the operator may not be able to enter the build folder.
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 umask 022
 . "$kline_conf"
@@ -42,6 +46,12 @@ useradd --create-home --uid 4242 --user-group --groups plugdev --shell /bin/sh \
 home=/home/vyrop
 
 stamp "operator added"
+# The test programs and the build's libraries they load, where the operator
+# may run them.
+mkdir -p /run/pyrewick/lib
+cp "$BIN/kernel_changes" "$BIN/kernel_bench" /run/pyrewick/
+cp -a "$LIB"/lib*.so* /run/pyrewick/lib/
+chmod -R a+rX /run/pyrewick
 for m in xhci_pci usb_storage sd_mod vfat nls_cp437 nls_ascii nls_utf8; do
     modprobe -d "$KDIR" -S "$KVER" "$m" || echo "guest: modprobe $m failed"
 done
@@ -61,7 +71,8 @@ if [ -n "${CHANGES_PORT:-}" ]; then
     [ -e /run/udev/control ] && echo "guest: udevd runs already"
     chgrp plugdev "$port" && chmod g+w "$port"
     setpriv --reuid=vyrop --regid=vyrop --init-groups env -i PATH=/usr/bin:/bin \
-        "$BIN/kernel_changes" "1-1.$CHANGES_PORT" >"$out/kernel-changes.txt" 2>&1
+        LD_LIBRARY_PATH=/run/pyrewick/lib \
+        /run/pyrewick/kernel_changes "1-1.$CHANGES_PORT" >"$out/kernel-changes.txt" 2>&1
     echo "kernel changes exit $?"
     cat "$out/kernel-changes.txt"
     chgrp root "$port" && chmod g-w "$port"
@@ -112,9 +123,6 @@ cat "$out/install.txt"
 udevadm settle -t 30
 access after >>"$out/access.txt"
 cat "$out/access.txt"
-# The benchmark is no part of the package: copied from the build.
-mkdir -p /run/pyrewick
-cp -a "$BIN/kernel_bench" /run/pyrewick/
 "$KLINE/dump-sysfs.sh" "$out/sysfs-rom.txt"
 # The tree once with recovery disks in it, and when each volume got mounted.
 (
@@ -153,7 +161,9 @@ fi
 
 # The benchmark, by the operator, on a ROM-mode device the window burns later.
 if [ -n "${BENCH_PORT:-}" ]; then
-    setpriv --reuid=vyrop --regid=vyrop --init-groups /run/pyrewick/kernel_bench "1-1.$BENCH_PORT" \
+    # The benchmark is no part of the package: the build's, with its libraries.
+    setpriv --reuid=vyrop --regid=vyrop --init-groups env LD_LIBRARY_PATH=/run/pyrewick/lib \
+        /run/pyrewick/kernel_bench "1-1.$BENCH_PORT" \
         >"$out/bench.txt" 2>&1
     echo "bench exit $?"
 fi
