@@ -72,7 +72,7 @@ cp $t/bin/VyrtekusbBurningdriver/linux/Skelmar_Device.rules $t/bin/open.rules
 chmod 664 $t/bin/open.rules
 for rules in $t/home/op/station/root.rules $t/bin/secret.rules $t/bin/open.rules; do
   fresh
-  rc=$(devcon $rules)
+  rc=$(devcon "$rules")
   if [[ $rc == 2 ]] && nothing_installed; then pass "refused $(cat $t/out)"
   else fail "$rules: exit $rc, installed $(ls $t/rules)"; fi
 done
@@ -91,6 +91,7 @@ chown 0 $t/bin/station/pyrewick-mount
 fresh
 rc=$(devcon $t/bin/VyrtekusbBurningdriver/linux/Skelmar_Device.rules)
 expected="$t/rules/Skelmar_Device.rules
+$t/helper
 $t/helper/pyrewick-mount
 $t/rules/70-pyrewick-station.rules
 $t/helper/pyrewick-rawio"
@@ -98,8 +99,8 @@ if [[ $rc == 0 && -f $t/rules/Skelmar_Device.rules && -f $t/rules/70-pyrewick-st
   -x $t/helper/pyrewick-mount && $(cat $t/state/devcon-installed 2>/dev/null) == "$expected" ]]; then
   pass "root's files install and are listed"
 else fail "root's files: exit $rc, $(cat $t/out), listed: $(cat $t/state/devcon-installed 2>/dev/null)"; fi
-getcap $t/helper/pyrewick-rawio | grep -q cap_sys_rawio && pass "the SCSI helper got its capability" ||
-  fail "no capability on $t/helper/pyrewick-rawio"
+if getcap $t/helper/pyrewick-rawio | grep -q cap_sys_rawio; then pass "the SCSI helper got its capability"
+else fail "no capability on $t/helper/pyrewick-rawio"; fi
 
 if ((failures > 0)); then
   echo "devcon test: $failures failures"

@@ -122,11 +122,11 @@ for path in "/sys/devices/../..$work/outside" "/sys/devices/../..$work/outside/1
   "$usb1/1-2/1-2:1.0" "$usb1/1-2/1-2.4"; do
   run_helper ports "$path"
 done
-[[ $(stat -c '%g %a' "$work/outside/1-1-port1/disable") == "0 644" ]] &&
-  pass "a path outside /sys/devices is refused" ||
-  fail "ports changed $work/outside/1-1-port1/disable: $(stat -c '%G %A' "$work/outside/1-1-port1/disable")"
-[[ $(stat -c '%g %a' "$work/victim") == "0 600" ]] && pass "a linked disable file is refused" ||
-  fail "ports changed the linked file's target: $(stat -c '%G %A' "$work/victim")"
+if [[ $(stat -c '%g %a' "$work/outside/1-1-port1/disable") == "0 644" ]]; then
+  pass "a path outside /sys/devices is refused"
+else fail "ports changed $work/outside/1-1-port1/disable: $(stat -c '%G %A' "$work/outside/1-1-port1/disable")"; fi
+if [[ $(stat -c '%g %a' "$work/victim") == "0 600" ]]; then pass "a linked disable file is refused"
+else fail "ports changed the linked file's target: $(stat -c '%G %A' "$work/victim")"; fi
 
 # --- add and remove: links and others-writable components -----------------
 mknod /dev/sdz b 8 240 2>/dev/null || mount -t tmpfs -o mode=755 dev /dev
@@ -148,8 +148,10 @@ done
 settings /run/good/vyr root
 run_helper add sdz
 run_helper remove sdz
-grep -q "^mount .* /dev/sdz /run/good/vyr/sdz\$" "$work/calls" && grep -q "^umount -l /run/good/vyr/sdz\$" "$work/calls" &&
-  pass "a sound base mounts and unmounts" || fail "a sound base: $(tr '\n' ';' <"$work/calls")"
+if grep -q "^mount .* /dev/sdz /run/good/vyr/sdz\$" "$work/calls" &&
+  grep -q "^umount -l /run/good/vyr/sdz\$" "$work/calls"; then
+  pass "a sound base mounts and unmounts"
+else fail "a sound base: $(tr '\n' ';' <"$work/calls")"; fi
 
 echo "helper said:"
 sed 's/^/  /' "$work/helper.log"
