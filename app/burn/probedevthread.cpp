@@ -134,8 +134,10 @@ bool ProbeDevThread::runDevcon(const QStringList &arguments) {
 }
 
 QString ProbeDevThread::rootCommandLine() {
-    QString program = DataFiles::installedProgram(QStringLiteral("devcon"));
-    QString rules = DataFiles::installedFile(driverPackage());
+    QString program = DataFiles::setupPath(DataFiles::installedProgram(QStringLiteral("devcon")),
+                                           QStringLiteral("devcon"));
+    QString rules =
+        DataFiles::setupPath(DataFiles::installedFile(driverPackage()), driverPackage());
     if (program.isEmpty()) program = QStringLiteral("devcon");
     if (rules.isEmpty()) rules = driverPackage();
     return program + QStringLiteral(" update ") + rules + QLatin1Char(' ') + hardwareId();

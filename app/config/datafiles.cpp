@@ -90,22 +90,18 @@ bool rootOnly(const QString &path, QString *why) {
 
 QString installedFile(const QString &name) {
     const QString dir = installedDataDir();
-    if (dir.isEmpty()) return QString();
-    const QString installed = dir + QLatin1Char('/') + name;
-    if (QFileInfo(installed).isFile()) return installed;
-    const QString beside = programDir() + QLatin1Char('/') + name;
-    if (QFileInfo(beside).isFile()) return beside;
-    return installed;
+    return dir.isEmpty() ? QString() : dir + QLatin1Char('/') + name;
 }
 
 QString installedProgram(const QString &name) {
     const QString dir = installedHelperDir();
-    if (dir.isEmpty()) return QString();
-    const QFileInfo installed(dir + QLatin1Char('/') + name);
-    if (installed.isFile() && installed.isExecutable()) return installed.absoluteFilePath();
-    const QFileInfo beside(programDir() + QLatin1Char('/') + name);
-    if (beside.isFile() && beside.isExecutable()) return beside.absoluteFilePath();
-    return installed.absoluteFilePath();
+    return dir.isEmpty() ? QString() : dir + QLatin1Char('/') + name;
+}
+
+QString setupPath(const QString &installed, const QString &name) {
+    if (installed.isEmpty() || QFileInfo::exists(installed)) return installed;
+    const QString beside = programDir() + QLatin1Char('/') + name;
+    return QFileInfo::exists(beside) ? beside : installed;
 }
 
 QString find(const QString &name) {

@@ -31,13 +31,16 @@ QString find(const QString &name);
 // Run as root: installedProgram(name) only, never the working directory's.
 QString findProgram(const QString &name);
 
-// The installed copy of the data file `name` (in the installed data directory,
-// else beside the program, where a build tree has it), whether or not it is
-// there; empty when the program's directory is unknown.
+// The installed copy of the data file `name` (in the installed data
+// directory) and of the helper program `name` (in the installed helper
+// directory), whether or not they are there; empty when the program's
+// directory is unknown. Root runs nothing else.
 QString installedFile(const QString &name);
-// The installed helper program `name`: in the installed helper directory, else
-// beside the program (a build tree); the first of them when neither has it.
 QString installedProgram(const QString &name);
+// For a text that tells an administrator what to run: `installed` when it is
+// there, else the copy of `name` beside the program (a build tree has its
+// tools and driver package there), else `installed`.
+QString setupPath(const QString &installed, const QString &name);
 
 // Whether the process runs as root (effective user 0).
 bool privileged();

@@ -114,6 +114,7 @@ TEST_F(AsRoot, PlantedToolArchiverAndRulesAreNeitherRunNorNamed) {
     ASSERT_TRUE(QDir::setCurrent(station.path()));
 
     const QString folder = station.path() + "/";
+    EXPECT_EQ(ProbeDevThread::devconProgram(), DataFiles::installedProgram("devcon"));
     EXPECT_FALSE(ProbeDevThread::devconProgram().startsWith(folder))
         << ProbeDevThread::devconProgram().toStdString();
     EXPECT_FALSE(ProbeDevThread::reinstallArguments().value(1).startsWith(folder));
@@ -123,8 +124,8 @@ TEST_F(AsRoot, PlantedToolArchiverAndRulesAreNeitherRunNorNamed) {
     EXPECT_FALSE(archiver.startsWith(folder)) << archiver.toStdString();
     EXPECT_TRUE(DataFiles::rootOnly(archiver)) << archiver.toStdString();
 
-    // Whatever tool root finds runs only when it is root's alone; the
-    // arguments ask for its usage, which changes nothing.
+    // Only an installed tool that is root's alone would run (a build tree has
+    // none); the arguments ask for its usage, which changes nothing.
     ProbeDevThread::runDevcon({QStringLiteral("usage")});
     const UpgradePackage::UnpackOutcome unpacked =
         UpgradePackage::unpack(station.filePath("fw.zip"), 60000, {});
