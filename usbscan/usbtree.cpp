@@ -150,8 +150,11 @@ class Walk {
             lookupFailed = true;
         }
 
+        // Only a Vyrtek device's port is power-cycled: the station's group may
+        // write no other port's disable file, and no other device is ours.
         if (wantedHere && !lookupYieldedWanted && !req_.foundFlag &&
-            !isMassStorageSearch(req_.wanted))
+            !isMassStorageSearch(req_.wanted) &&
+            vyrsys::readAttrNumber(dir + "/idVendor", 16) == kRomVendor)
             cyclePort(hub, n);
 
         if (lookupFailed && !isHub) vyr_printf("[Port%d] DeviceConnected: 失败 \n", int(n));

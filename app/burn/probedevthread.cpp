@@ -27,7 +27,6 @@ std::atomic<int> gProbeTick{0};
 
 QMutex gRunnerLock;
 ProbeDevThread::DevconRunner gRunner;
-ProbeDevThread::RootCheck gRootCheck;
 
 bool runTool(const QStringList &arguments) {
     ProbeDevThread::DevconRunner runner;
@@ -58,13 +57,25 @@ QStringList ProbeDevThread::rescanArguments() {
     return {QStringLiteral("rescan")};
 }
 
-QStringList ProbeDevThread::reinstallArguments() {
+namespace {
+
+QString driverPackage() {
     QString version = gPcVersion.get();
     if (version.isEmpty()) version = QStringLiteral("linux");
-    return {QStringLiteral("update"),
-            DataFiles::find(QStringLiteral("VyrtekusbBurningdriver/") + version +
-                            QStringLiteral("/Skelmar_Device.rules")),
-            QStringLiteral("USB\\VID_1B8E&PID_C003")};
+    return QStringLiteral("VyrtekusbBurningdriver/") + version +
+           QStringLiteral("/Skelmar_Device.rules");
+}
+
+QString hardwareId() {
+    return QStringLiteral("USB\\VID_1B8E&PID_C003");
+}
+
+} // namespace
+
+QStringList ProbeDevThread::reinstallArguments() {
+    const QString rules = DataFiles::privileged() ? DataFiles::installedFile(driverPackage())
+                                                  : DataFiles::find(driverPackage());
+    return {QStringLiteral("update"), rules.isEmpty() ? driverPackage() : rules, hardwareId()};
 }
 
 bool ProbeDevThread::runDevcon(const QStringList &arguments) {
@@ -73,7 +84,17 @@ bool ProbeDevThread::runDevcon(const QStringList &arguments) {
     // cannot follow (it then mistakes this thread's later locking), and this
     // thread needs nothing of QProcess but the exit status. The tool's output
     // goes nowhere, as it did when QProcess captured it unread.
-    const QByteArray program = QFile::encodeName(devconProgram());
+    const QString path = devconProgram();
+    if (DataFiles::privileged()) {
+        // Root runs only a tool nobody else can have changed: not one in the
+        // operator's station folder, not one found on PATH by its bare name.
+        QString why = path + QStringLiteral(": not an installed path");
+        if (!path.startsWith(QLatin1Char('/')) || !DataFiles::rootOnly(path, &why)) {
+            qWarning().noquote() << "device-console tool not run as root:" << why;
+            return false;
+        }
+    }
+    const QByteArray program = QFile::encodeName(path);
     std::vector<QByteArray> words{program};
     for (const QString &argument : arguments)
         words.push_back(argument.toLocal8Bit());
@@ -112,24 +133,28 @@ bool ProbeDevThread::runDevcon(const QStringList &arguments) {
     return WIFEXITED(status);
 }
 
+QString ProbeDevThread::rootCommandLine() {
+    QString program = DataFiles::setupPath(DataFiles::installedProgram(QStringLiteral("devcon")),
+                                           QStringLiteral("devcon"));
+    QString rules =
+        DataFiles::setupPath(DataFiles::installedFile(driverPackage()), driverPackage());
+    if (program.isEmpty()) program = QStringLiteral("devcon");
+    if (rules.isEmpty()) rules = driverPackage();
+    return program + QStringLiteral(" update ") + rules + QLatin1Char(' ') + hardwareId();
+}
+
 QString ProbeDevThread::needRootText() {
     return QStringLiteral("devices without access found: installing the device rules needs root; "
                           "run as root: ") +
-           devconProgram() + QLatin1Char(' ') + reinstallArguments().join(QLatin1Char(' '));
+           rootCommandLine();
 }
 
 bool ProbeDevThread::runsAsRoot() {
-    RootCheck check;
-    {
-        QMutexLocker lock(&gRunnerLock);
-        check = gRootCheck;
-    }
-    return check ? check() : ::geteuid() == 0;
+    return DataFiles::privileged();
 }
 
 void ProbeDevThread::setRootCheck(RootCheck check) {
-    QMutexLocker lock(&gRunnerLock);
-    gRootCheck = std::move(check);
+    DataFiles::setPrivilegedCheck(std::move(check));
 }
 
 void ProbeDevThread::setDevconRunner(DevconRunner runner) {

@@ -33,24 +33,29 @@ class ProbeDevThread : public QThread {
 
     // The device-console tool: "devcon" in the working directory, else the
     // installed one, else on PATH. The driver package is looked up the same way.
+    // Run as root: the installed tool and driver package only.
     static QString devconProgram();
     static QStringList rescanArguments();
     static QStringList reinstallArguments();
     // Runs the tool with the given arguments, waiting up to 30 s for it to
-    // start and 30 s for it to end; true when it ended normally.
+    // start and 30 s for it to end; true when it ended normally. Run as root,
+    // a tool that someone other than root could have changed is not run.
     static bool runDevcon(const QStringList &arguments);
     // Replaces the tool for this process (tests); an empty runner restores
     // runDevcon.
     using DevconRunner = std::function<bool(const QStringList &arguments)>;
     static void setDevconRunner(DevconRunner runner);
-    // Whether this process runs as root (installing device rules needs it);
-    // a test may answer instead (an empty check restores geteuid()).
+    // Whether this process runs as root (installing device rules needs it,
+    // and the tool lookups depend on it); a test may answer instead (an empty
+    // check restores geteuid()).
     using RootCheck = std::function<bool()>;
     static bool runsAsRoot();
     static void setRootCheck(RootCheck check);
     // The log panel line that tells an ordinary user how to install the
-    // device rules.
+    // device rules: the installed tool and driver package, never the working
+    // directory's (root would run the operator's files).
     static QString needRootText();
+    static QString rootCommandLine();
 
   signals:
     void newDevice();

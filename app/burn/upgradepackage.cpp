@@ -1,6 +1,7 @@
 #include "upgradepackage.h"
 
 #include "burnclock.h"
+#include "datafiles.h"
 
 #include <QDebug>
 #include <QDir>
@@ -16,6 +17,18 @@ namespace UpgradePackage {
 const char *const kTmpDir = "tmp";
 
 QString archiverProgram() {
+    if (DataFiles::privileged()) {
+        const QStringList path =
+            QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+        for (const QString &dir : path) {
+            if (!dir.startsWith(QLatin1Char('/'))) continue; // relative: the working directory
+            const QFileInfo candidate(dir + QStringLiteral("/7z"));
+            if (candidate.isFile() && candidate.isExecutable() &&
+                DataFiles::rootOnly(candidate.absoluteFilePath()))
+                return candidate.absoluteFilePath();
+        }
+        return QString();
+    }
     const QFileInfo local(QDir::current().filePath(QStringLiteral("7z")));
     if (local.isFile() && local.isExecutable()) return local.absoluteFilePath();
     return QStandardPaths::findExecutable(QStringLiteral("7z"));
@@ -55,6 +68,11 @@ UnpackOutcome unpack(const QString &packagePath, int finishLimitMs,
     QProcess process;
     const QStringList args = archiverArguments(packagePath);
     QString program = archiverProgram();
+    if (program.isEmpty() && DataFiles::privileged()) {
+        outcome.errors = QStringLiteral("run as root, the archiver is taken only from a directory "
+                                        "on PATH that only root can change: no 7z there");
+        return outcome;
+    }
     if (program.isEmpty()) program = QStringLiteral("7z");
     process.start(program, args, QIODevice::ReadWrite);
     qDebug() << "7z.exe" << args;

@@ -13,7 +13,9 @@ namespace UpgradePackage {
 extern const char *const kTmpDir;
 
 // The archiver: "7z" in the working directory when it is an executable file
-// there, else "7z" found on PATH; empty when there is none.
+// there, else "7z" found on PATH; empty when there is none. Run as root: the
+// first "7z" in PATH's absolute directories that only root can change (the
+// system's), never the working directory's.
 QString archiverProgram();
 
 // The archiver's arguments: "x", "-y", an empty password ("-p": a

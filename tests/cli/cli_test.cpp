@@ -16,7 +16,9 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QFileInfo>
 #include <csignal>
+#include <unistd.h>
 
 #include "burnrecord.h"
 #include "clistation.h"
@@ -338,4 +340,46 @@ TEST(Cli, RecordsJsonCarriesEveryStepOfEveryRecord) {
     // The table, which does not read the steps, still lists them.
     EXPECT_EQ(run({}, &rc).count('\n'), 5);
     EXPECT_EQ(rc, 0);
+}
+
+// Root runs a burn (Start rescans through the device-console tool) and
+// imports the package (7z) in a station folder that belongs to the operator,
+// who planted a devcon, a 7z and a driver package there: none of them runs or
+// is named, the system's 7z unpacks, and the burn succeeds.
+TEST(Cli, RootRunsNothingTheOperatorPlantedInTheStationFolder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acts as root (scripts/test runs as root)";
+    CliStation s("line-a");
+    ASSERT_TRUE(s.error().isEmpty()) << s.error().toStdString();
+    const QString operatorId = QStringLiteral("4242");
+    // The folder is the operator's; the operator plants the files.
+    ASSERT_EQ(QProcess::execute("chown", {"-R", operatorId + ":" + operatorId, s.dir()}), 0);
+    // Each notes who ran it; the archiver then unpacks as the real one would,
+    // so nothing shows but the note.
+    const QString plant = QStringLiteral(
+        "set -e\n"
+        "printf '#!/bin/sh\\necho \"devcon $(id -u)\" >>\"%s/planted-ran\"\\n' \"$PWD\" >devcon\n"
+        "printf '#!/bin/sh\\necho \"7z $(id -u)\" >>\"%s/planted-ran\"\\nexec /usr/bin/7z "
+        "\"$@\"\\n' "
+        "\"$PWD\" >7z\n"
+        "chmod 755 devcon 7z\n"
+        "mkdir -p VyrtekusbBurningdriver/linux\n"
+        "echo 'RUN+=\"/bin/sh -c id\"' >VyrtekusbBurningdriver/linux/Skelmar_Device.rules\n");
+    QProcess planter;
+    planter.setWorkingDirectory(s.dir());
+    planter.start("setpriv", {"--reuid=" + operatorId, "--regid=" + operatorId, "--clear-groups",
+                              "sh", "-c", plant});
+    ASSERT_TRUE(planter.waitForFinished(10000));
+    ASSERT_EQ(planter.exitCode(), 0) << planter.readAllStandardError().toStdString();
+    ASSERT_TRUE(QFileInfo(s.dir() + "/devcon").isExecutable());
+
+    ASSERT_TRUE(s.startLine());
+    s.startCli(burnArgs(s, 2));
+    ASSERT_TRUE(s.cli().waitForFinished(180000)) << s.outputLines().join('\n').toStdString();
+    const QString stderrText = QString::fromLocal8Bit(s.cli().readAllStandardError());
+    QFile ran(s.dir() + "/planted-ran");
+    ASSERT_FALSE(ran.exists()) << (ran.open(QIODevice::ReadOnly) ? ran.readAll().toStdString()
+                                                                 : std::string());
+    EXPECT_EQ(s.cli().exitCode(), 0) << stderrText.toStdString();
+    EXPECT_EQ(count(s, "result"), 2) << s.outputLines().join('\n').toStdString();
+    EXPECT_FALSE(stderrText.contains(s.dir() + "/devcon")) << stderrText.toStdString();
 }

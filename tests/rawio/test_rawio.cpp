@@ -12,6 +12,10 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,4 +91,90 @@ TEST(Rawio, RefusesEverythingButItsCommandsOnAUsbDisk) {
     }
 }
 
+// Writes `text` to the file `path`, making its directories.
+bool put(const std::string &path, const std::string &text) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        ::mkdir(path.substr(0, slash).c_str(), 0755);
+    FILE *f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    std::fputs(text.c_str(), f);
+    return std::fclose(f) == 0;
+}
+
+// A block device of this machine that opens (an unattached loop device does):
+// its node in `dir` and its number.
+std::string someBlockDevice(const std::string &dir, unsigned *major, unsigned *minor) {
+    for (const char *number : {"7:0", "7:1", "1:0", "253:0", "254:0", "8:0"}) {
+        unsigned ma = 0, mi = 0;
+        if (std::sscanf(number, "%u:%u", &ma, &mi) != 2) continue;
+        if (::access((std::string("/sys/dev/block/") + number).c_str(), F_OK) != 0) continue;
+        const std::string node = dir + "/disk-" + std::to_string(ma) + "-" + std::to_string(mi);
+        if (::mknod(node.c_str(), S_IFBLK | 0600, makedev(ma, mi)) != 0) continue;
+        const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK);
+        if (fd < 0) continue;
+        ::close(fd);
+        *major = ma;
+        *minor = mi;
+        return node;
+    }
+    return {};
+}
+
 } // namespace
+
+// With the capability, the kernel lets vendor commands through any descriptor
+// of the disk: the helper itself must refuse one not open for writing. A model
+// sysfs tree in a private mount namespace makes a block device of this machine
+// a whole disk of a 1B8E device; the read-only descriptor is refused before any
+// pass-through, the read-write one gets through to the pass-through (which the
+// device, no SCSI disk, then fails).
+TEST(Rawio, RefusesADescriptorNotOpenForWriting) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace (scripts/test is root)";
+    char dir[] = "/tmp/rawio-nodeXXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    unsigned ma = 0, mi = 0;
+    const std::string node = someBlockDevice(dir, &ma, &mi);
+    ASSERT_FALSE(node.empty()) << "no block device to stand in for a recovery disk";
+    int results[2];
+    ASSERT_EQ(::pipe(results), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int out[2] = {1, 1}; // 1: the model tree could not be made
+        if (::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount("model", "/sys", "tmpfs", 0, nullptr) == 0) {
+            const std::string usb = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+            const std::string disk = usb + "/1-1:1.0/host0/target0:0:0/0:0:0:0/block/sdz";
+            const std::string link =
+                "/sys/dev/block/" + std::to_string(ma) + ":" + std::to_string(mi);
+            if (put(usb + "/idVendor", "1b8e\n") && put(disk + "/size", "0\n") && put(link, "") &&
+                ::unlink(link.c_str()) == 0 &&
+                ::symlink(("../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/host0/"
+                           "target0:0:0/0:0:0:0/block/sdz"),
+                          link.c_str()) == 0) {
+                const int ro = ::open(node.c_str(), O_RDONLY | O_NONBLOCK);
+                const int rw = ::open(node.c_str(), O_RDWR | O_NONBLOCK);
+                out[0] = refusal(runHelper("c0", ro, ""));
+                out[1] = rw >= 0 ? refusal(runHelper("c0", rw, "")) : 2;
+            }
+        }
+        (void)!::write(results[1], out, sizeof out);
+        ::_exit(0);
+    }
+    ::close(results[1]);
+    int out[2] = {0, 0};
+    EXPECT_EQ(::read(results[0], out, sizeof out), ssize_t(sizeof out));
+    ::close(results[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::unlink(node.c_str());
+    ::rmdir(dir);
+    EXPECT_EQ(out[0], -EBADF) << "read-only descriptor";
+    // The read-write one passed every check and reached the pass-through.
+    EXPECT_NE(out[1], 1) << "the model tree could not be made";
+    EXPECT_NE(out[1], 2) << "the device did not open read-write";
+    for (int refused : {-EBADF, -EACCES, -ENODEV})
+        EXPECT_NE(out[1], refused) << "read-write descriptor refused: " << std::strerror(-out[1]);
+}

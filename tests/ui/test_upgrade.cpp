@@ -5,6 +5,7 @@
 #include "burnclock.h"
 #include "burnplan.h"
 #include "burnstate.h"
+#include "datafiles.h"
 #include "upgradepackage.h"
 #include "uitestenv.h"
 
@@ -18,11 +19,18 @@
 
 namespace {
 
+// The operator imports: an ordinary user, whatever user runs the tests (the
+// lookups of a root run are tested in tests/burn).
 class Upgrade : public WindowStation {
   protected:
     void SetUp() override {
+        DataFiles::setPrivilegedCheck([] { return false; });
         WindowStation::SetUp();
         open();
+    }
+    void TearDown() override {
+        WindowStation::TearDown();
+        DataFiles::setPrivilegedCheck(nullptr);
     }
     // Zips the given entries of directory `from` (relative to the station)
     // into `zip`.

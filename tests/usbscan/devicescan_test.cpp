@@ -222,6 +222,11 @@ TEST(ScanUsb, AStuckDeviceHasItsPortPowerCycled) {
     EXPECT_EQ(-1, VyrGetMsNumber((kBus1 + "port1").c_str(), 1, drive));
     EXPECT_EQ("", rootPort1.written());
     EXPECT_STREQ("untouched", drive);
+
+    // Only a 1B8E device's port is power-cycled: a stuck device of another
+    // vendor stays on, whatever is searched for.
+    EXPECT_EQ(0, VyrScanUsbX3Devices("Mouse", slots.get()));
+    EXPECT_EQ("", rootPort4.written());
 }
 
 bool acceptsWithin(int listener, int ms) {

@@ -1,8 +1,11 @@
 // pyrewick-rawio: sends the recovery handshake's three vendor SCSI commands to
 // a disk for a user without CAP_SYS_RAWIO. Installed with the file capability
 // cap_sys_rawio+ep and nothing else, so it is kept narrow:
-//   - the disk is descriptor 3, opened read-write by the caller (the helper
-//     opens nothing itself, so it reaches only disks the caller may write);
+//   - the disk is descriptor 3, opened read-write by the caller: the helper
+//     opens nothing itself and refuses a descriptor not open for reading and
+//     writing, so it reaches only disks the caller may write (with the
+//     capability the kernel would let vendor commands through a read-only
+//     descriptor too);
 //   - it must be a whole block device whose USB device has vendor 0x1B8E;
 //   - the command block is one of three fixed ones:
 //       c0  C0 00 00 00 00 00            no data
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <scsi/sg.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -117,6 +121,8 @@ int main(int argc, char **argv) {
     if (!S_ISBLK(st.st_mode)) return refuse(ENODEV);
     auto vendor = usbVendorOf(st.st_rdev);
     if (!vendor || *vendor != RecoveryVendor) return refuse(EACCES);
+    const int flags = ::fcntl(rawio::DiskFd, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) != O_RDWR) return refuse(EBADF);
 
     uint8_t sense[32] = {};
     sg_io_hdr_t h{};
