@@ -150,6 +150,10 @@ bool HeadlessBurn::begin() {
     case BurnStation::StartRefusal::Importing:
         std::fprintf(stderr, "pyrewick-cli: an upgrade package is still being imported\n");
         return false;
+    case BurnStation::StartRefusal::TmpIncomplete:
+        std::fprintf(stderr, "pyrewick-cli: the plan lies in tmp, left by an upgrade package "
+                             "import that never finished; import the package again (--package)\n");
+        return false;
     }
     event(QStringLiteral("start: plan %1 (%2 commands), station %3")
               .arg(mStation->planFile())
