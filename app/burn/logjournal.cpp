@@ -78,6 +78,39 @@ QStringList LogJournal::recoverDead(const QString &logDir, QStringList *failed) 
 
 LogJournal::~LogJournal() {
     if (gActive.load() == this) gActive.store(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mStopping = true;
+    }
+    mWake.notify_all();
+    if (mSyncer.joinable()) mSyncer.join();
+}
+
+void LogJournal::syncLoop() {
+    std::unique_lock<std::mutex> lock(mLock);
+    for (;;) {
+        mWake.wait(lock, [this] { return mStopping || mSyncFd >= 0; });
+        if (mSyncFd < 0) return; // stopping, nothing left to sync
+        const int fd = mSyncFd;
+        const unsigned long asked = mAsked;
+        mSyncFd = -1;
+        lock.unlock();
+        // The duplicate keeps the file open even if the journal is closed
+        // or removed meanwhile.
+#ifdef Q_OS_WIN
+        _commit(fd);
+        _close(fd);
+#elif defined(Q_OS_MACOS)
+        ::fsync(fd);
+        ::close(fd);
+#else
+        ::fdatasync(fd);
+        ::close(fd);
+#endif
+        lock.lock();
+        mDone = asked;
+        mSynced.notify_all();
+    }
 }
 
 bool LogJournal::open(const QString &path) {
@@ -109,10 +142,30 @@ void LogJournal::append(const QString &text) {
 }
 
 void LogJournal::sync() {
-    std::lock_guard<std::mutex> lock(mLock);
-    if (!mFile.isOpen() || !mDirty) return;
-    syncData(mFile);
-    mDirty = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        if (!mFile.isOpen() || !mDirty) return;
+        mDirty = false;
+        ++mAsked;
+        if (mSyncFd >= 0) return; // the one waiting covers these lines too
+#ifdef Q_OS_WIN
+        mSyncFd = _dup(mFile.handle());
+#else
+        mSyncFd = ::dup(mFile.handle());
+#endif
+        if (mSyncFd < 0) {
+            syncData(mFile); // no descriptor to spare: synced here
+            mDone = mAsked;
+            return;
+        }
+        if (!mSyncer.joinable()) mSyncer = std::thread([this] { syncLoop(); });
+    }
+    mWake.notify_all();
+}
+
+void LogJournal::waitSynced() {
+    std::unique_lock<std::mutex> lock(mLock);
+    mSynced.wait(lock, [this] { return mDone >= mAsked; });
 }
 
 bool LogJournal::intact() const {

@@ -11,7 +11,10 @@
 // a clean exit whose save succeeded removes it. A journal found at start
 // belongs to a run that died; recoverDead() turns it into a saved log.
 //
-// Thread-safe: the window appends and syncs, burn threads append.
+// Thread-safe: the window appends and asks for syncs, burn threads append.
+// The sync itself runs on a thread of the journal's own, so a slow disk never
+// stretches the window's refresh; a sync asked for while one runs is done
+// right after it.
 #ifndef LOGJOURNAL_H
 #define LOGJOURNAL_H
 
@@ -19,7 +22,9 @@
 #include <QFile>
 #include <QString>
 #include <QStringList>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 class LogJournal {
   public:
@@ -52,9 +57,11 @@ class LogJournal {
 
     // Appends `text` and a line break. Not synced: see sync().
     void append(const QString &text);
-    // Pushes what was appended since the last sync to the disk (fdatasync);
-    // nothing when nothing was appended.
+    // Has what was appended so far pushed to the disk (fdatasync) on the
+    // journal's thread; nothing when nothing was appended since the last.
     void sync();
+    // Waits until every sync asked for so far has ended (tests, benchmarks).
+    void waitSynced();
     // The whole journal as text ("\n" between lines, no last line break).
     QString text() const;
     // Empties the journal (its lines were saved elsewhere).
@@ -68,10 +75,18 @@ class LogJournal {
     static void setActive(LogJournal *journal);
 
   private:
+    void syncLoop();
+
     mutable std::mutex mLock;
+    std::condition_variable mWake, mSynced;
     QFile mFile;
     bool mDirty = false;
     bool mBroken = false;
+    bool mStopping = false;
+    int mSyncFd = -1;         // a duplicate of the file's descriptor to sync; -1: none asked
+    unsigned long mAsked = 0; // syncs asked for
+    unsigned long mDone = 0;  // syncs ended
+    std::thread mSyncer;
 };
 
 #endif
