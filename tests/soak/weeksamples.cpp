@@ -34,6 +34,7 @@ QStringList WeekSamples::broken() const {
             out << at + QStringLiteral("resident memory grew by %1 MiB since %2 burns (limit 4)")
                             .arg(s.rssMiB - base->rssMiB, 0, 'f', 1)
                             .arg(base->burns);
+        if (mMemoryOnly) continue;
         if (s.fds > base->fds)
             out << at + QStringLiteral("open descriptors grew from %1 to %2")
                             .arg(base->fds)

@@ -24,6 +24,10 @@ class WeekSamples {
     // `baselineBurns`: the rules compare against the first sample at or past
     // this many burns (the warm-up before it is not judged).
     explicit WeekSamples(int baselineBurns) : mBaseline(baselineBurns) {}
+    // Only the resident-memory rule (a short run, whose descriptor and
+    // thread counts swing with the devices open at the moment of a sample
+    // and whose refresh times are those of a shared machine).
+    void judgeMemoryOnly() { mMemoryOnly = true; }
 
     void add(const WeekSample &s) { mSamples.push_back(s); }
     const std::vector<WeekSample> &samples() const { return mSamples; }
@@ -44,6 +48,7 @@ class WeekSamples {
 
   private:
     int mBaseline;
+    bool mMemoryOnly = false;
     std::vector<WeekSample> mSamples;
 };
 

@@ -44,6 +44,14 @@ TEST(WeekSamples, GrowthPastTheWarmUpBreaksTheRules) {
     EXPECT_TRUE(broken[2].contains("threads grew from 12 to 13"));
     EXPECT_TRUE(broken[3].contains("99th percentile is 51.0 ms"));
 
+    WeekSamples memoryOnly(1000);
+    for (auto s : {at(0, 40), at(1000, 90), at(2000, 93, 25, 20, 80)})
+        memoryOnly.add(s);
+    memoryOnly.judgeMemoryOnly();
+    EXPECT_TRUE(memoryOnly.broken().isEmpty());
+    memoryOnly.add(at(2500, 94.1));
+    EXPECT_EQ(memoryOnly.broken().size(), 1);
+
     WeekSamples short_(1000);
     short_.add(at(0, 40));
     short_.add(at(500, 400));

@@ -7,7 +7,7 @@
 // when a rule of WeekSamples breaks.
 //
 //   pyrewick_weeksoak --window|--cli PATH --burns N [--every N] [--seed S]
-//                     [--plot FILE.png] [--panel-lines N]
+//                     [--plot FILE.png] [--panel-lines N] [--memory-rule-only]
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -47,6 +47,7 @@ struct Options {
     unsigned seed = 1;
     QString plot;
     int panelLines = 0; // 0: the default bound
+    bool memoryOnly = false;
 };
 
 // Status of /proc/<pid>: resident memory (MiB) and threads.
@@ -388,12 +389,14 @@ int main(int argc, char **argv) {
             o.seed = unsigned(std::strtoul(argv[++i], nullptr, 10));
         else if (!std::strcmp(a, "--plot") && more)
             o.plot = argv[++i];
+        else if (!std::strcmp(a, "--memory-rule-only"))
+            o.memoryOnly = true;
         else if (!std::strcmp(a, "--panel-lines") && more)
             o.panelLines = std::atoi(argv[++i]);
         else {
             std::fprintf(stderr,
                          "usage: pyrewick_weeksoak --window|--cli PATH --burns N [--every N] "
-                         "[--seed S] [--plot FILE] [--panel-lines N]\n");
+                         "[--seed S] [--plot FILE] [--panel-lines N] [--memory-rule-only]\n");
             return 2;
         }
     }
@@ -404,6 +407,7 @@ int main(int argc, char **argv) {
     // The first 2 x every burns warm up (the panel fills to its bound, the
     // caches settle); the rules judge what follows.
     WeekSamples samples(2 * o.every);
+    if (o.memoryOnly) samples.judgeMemoryOnly();
     const int status =
         o.window ? runWindow(o, work.path(), samples) : runCli(o, work.path(), samples);
     QDir::setCurrent(oldCwd);
