@@ -51,6 +51,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     panelLimit = Settings::panelLines();
 
     ui->setupUi(this);
+    // The log panel is read-only: an undo history of its appends would only
+    // grow, line by line, for as long as the program runs.
+    ui->tedit_logshow->setUndoRedoEnabled(false);
     probeBtns = {ui->pushButton_1, ui->pushButton_2, ui->pushButton_3, ui->pushButton_4,
                  ui->pushButton_5, ui->pushButton_6, ui->pushButton_7, ui->pushButton_8};
     setUpTable();
