@@ -284,7 +284,7 @@ int runWindow(const Options &o, const QString &work, WeekSamples &samples) {
                 const int r = rowOfSlot(s);
                 return r < 0 || gPortInfo[r].status.load() == PORT_STATUS_NONE;
             },
-            o.burns + 64);
+            2 * o.burns + 64);
         if (burns() >= nextSample) {
             WeekSample s;
             s.burns = burns();
@@ -368,7 +368,7 @@ int runCli(const Options &o, const QString &work, WeekSamples &samples) {
                 resultOn[s] = false;
                 return r;
             },
-            [](int) { return true; }, o.burns + 64);
+            [](int) { return true; }, 2 * o.burns + 64);
         if (results >= nextSample) {
             WeekSample s;
             s.burns = results;
