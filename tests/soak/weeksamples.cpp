@@ -129,7 +129,8 @@ bool WeekSamples::plot(const QString &path, const QString &title) const {
     bool anyRefresh = false;
     for (const WeekSample &s : mSamples) {
         const QPointF a(x(s.burns), yRss(s.rssMiB));
-        rss.isEmpty() ? rss.moveTo(a) : rss.lineTo(a);
+        // (A path holding only its first point still counts as empty.)
+        &s == &mSamples.front() ? rss.moveTo(a) : rss.lineTo(a);
         if (s.refreshP99 >= 0) {
             const QPointF b(x(s.burns), yRefresh(s.refreshP99));
             anyRefresh ? refresh.lineTo(b) : refresh.moveTo(b);

@@ -68,4 +68,14 @@ TEST(WeekSamples, GrowthPastTheWarmUpBreaksTheRules) {
     ASSERT_TRUE(leaking.plot(dir.filePath("p.png"), "test"));
     const QImage image(dir.filePath("p.png"));
     EXPECT_EQ(image.size(), QSize(960, 540));
+    // Both lines are drawn: the memory line's blue and the refresh line's green.
+    bool blue = false, green = false;
+    for (int y = 100; y < 480; ++y) // below the legend
+        for (int x = 80; x < 880; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            blue = blue || (c.blue() > 150 && c.red() < 90 && c.green() < 130);
+            green = green || (c.green() > 120 && c.red() < 60 && c.blue() < 100);
+        }
+    EXPECT_TRUE(blue);
+    EXPECT_TRUE(green);
 }
