@@ -1,5 +1,8 @@
 // The burn record of a port's current burn, kept by its burn thread: opened
-// when the port leaves status 2, closed with the result the statistics count.
+// when the port leaves status 2 and written at once as "running", written
+// again as each status is entered, closed with the result the statistics
+// count. A burn that ends without a result (Stop, its device gone) is
+// written as "interrupted".
 #include "burnthread.h"
 
 #include <QDateTime>
@@ -14,12 +17,22 @@ void BurnThread::beginRecord() {
         mTrace.close();
         return;
     }
-    // A burn left open (stopped, or its device gone before a result) has no
-    // record: only counted results are kept, as in the statistics.
-    if (mTrace.isOpen()) ResultGate::drop(mThreadOrder);
+    // A burn left open (stopped, or its device gone before a result) is
+    // recorded as interrupted; it counts in no statistics.
+    if (mTrace.isOpen()) interruptRecord();
     const uint32_t ticket = ResultGate::hold(mThreadOrder);
     mTrace.begin(recorder->baseRecord(mThreadOrder, planCount()),
                  gPortInfo[mThreadOrder].devId.get(), ticket, QDateTime::currentDateTimeUtc());
+    const PortInfo &info = gPortInfo[mThreadOrder];
+    recorder->update(mTrace.snapshot(mCurBurnCmd, info.devId.get(), info.portPath.get()));
+}
+
+void BurnThread::interruptRecord() {
+    if (!mTrace.isOpen()) return;
+    const PortInfo &info = gPortInfo[mThreadOrder];
+    BurnRecord record = mTrace.interrupt(mCurBurnCmd, info.devId.get(), info.portPath.get());
+    if (BurnRecorder *recorder = BurnRecorder::active()) recorder->update(std::move(record));
+    ResultGate::drop(mThreadOrder);
 }
 
 void BurnThread::recordTick(int statusBefore, bool resultPendingBefore, int linesBefore) {
@@ -41,9 +54,13 @@ void BurnThread::recordTick(int statusBefore, bool resultPendingBefore, int line
     if (!counted) {
         if (statusBefore == PORT_STATUS_NONE || after == PORT_STATUS_NONE) {
             // The port went idle without a counted result (Stop, or the device
-            // went before the burn began): nothing to record.
-            mTrace.close();
-            ResultGate::drop(mThreadOrder);
+            // went before a result).
+            interruptRecord();
+        } else if (after != statusBefore) {
+            // Each step is on the disk as it is entered.
+            if (BurnRecorder *recorder = BurnRecorder::active())
+                recorder->update(
+                    mTrace.snapshot(mCurBurnCmd, info.devId.get(), info.portPath.get()));
         }
         return;
     }

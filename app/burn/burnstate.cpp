@@ -63,6 +63,7 @@ SharedText gPcVersion;
 SharedText mediaFilesPath;
 std::atomic<bool> gPortLogPending[PORT_COUNT];
 PortLog gPortLog[PORT_COUNT];
+std::atomic<int> gPortLogHidden[PORT_COUNT];
 SharedText gMainLog;
 std::atomic<int> gDevCount{0};
 SharedText gDevPath[DEV_PATH_SLOTS];
@@ -155,6 +156,7 @@ void resetBurnState() {
             n = 0;
         for (int p = 0; p < PORT_COUNT; ++p) {
             gPortLogPending[p] = false;
+            gPortLogHidden[p] = 0;
             gPortLog[p].port = p;
             gPortLog[p].text.set(QString());
         }

@@ -49,6 +49,11 @@ enum PortStatus : int {
 constexpr int PORT_COUNT = 8;
 constexpr int DEV_PATH_SLOTS = 16;
 constexpr int FAIL_STEP_SLOTS = 25;
+// A port's log text waiting for the window takes lines up to this many
+// characters (some thousands of lines: far more than one refresh ever sees);
+// past it the window has stopped collecting and further lines only reach
+// the journal (counted in gPortLogHidden).
+constexpr int PORT_LOG_PENDING_LIMIT = 256 * 1024;
 
 // A text several threads read and write. Each instance has its own mutex;
 // it is a leaf lock (nothing else is taken while it is held), so it may be
@@ -149,6 +154,8 @@ extern SharedText gPcVersion;  // "xp", "win7" or "unknow"
 extern SharedText mediaFilesPath;
 extern std::atomic<bool> gPortLogPending[PORT_COUNT];
 extern PortLog gPortLog[PORT_COUNT];
+// Port log lines not put into gPortLog because it was full. Under gLogLock.
+extern std::atomic<int> gPortLogHidden[PORT_COUNT];
 extern SharedText gMainLog;
 extern std::atomic<int> gDevCount; // devices found by the last scan; -1 when it failed
 extern SharedText gDevPath[DEV_PATH_SLOTS];

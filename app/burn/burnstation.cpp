@@ -42,6 +42,20 @@ BurnStation::BurnStation(PortMatches portMatches, QObject *parent) : QObject(par
 
     gBurning = false;
     gUpgradeDir = QString::fromLatin1(UpgradePackage::kTmpDir) + QLatin1Char('/');
+    if (UpgradePackage::importIncomplete(QString::fromLatin1(UpgradePackage::kTmpDir)))
+        appendMainLogLine(QStringLiteral(
+            "tmp holds an upgrade package import that never finished (the program ended "
+            "during it): import the upgrade package again before burning from tmp"));
+}
+
+bool BurnStation::planInTmp() const {
+    const auto plan = burnPlan();
+    if (!plan) return false;
+    const QString tmpDir =
+        QFileInfo(QString::fromLatin1(UpgradePackage::kTmpDir)).absoluteFilePath();
+    const QString planFile =
+        QFileInfo(QDir::fromNativeSeparators(plan->planPath())).absoluteFilePath();
+    return planFile.startsWith(tmpDir + QLatin1Char('/'));
 }
 
 BurnStation::~BurnStation() {
@@ -74,6 +88,9 @@ BurnStation::StartRefusal BurnStation::start() {
     if (mImporting) return StartRefusal::Importing;
     const auto plan = burnPlan();
     if (!plan || plan->commandCount() <= 0) return StartRefusal::NoPlan;
+    if (planInTmp() &&
+        !UpgradePackage::importComplete(QString::fromLatin1(UpgradePackage::kTmpDir)))
+        return StartRefusal::TmpIncomplete;
     const bool singleDevice = buildVariant() == BuildVariant::SingleDevice;
     if (singleDevice && gDevCount >= 2) return StartRefusal::SeveralDevices;
     // Burning is still off here, so this forgets every port match; the
@@ -214,13 +231,7 @@ bool BurnStation::importBlocked() const {
 // After tmp was emptied, a plan read from it names files that are gone or
 // belong to another package: it must not be burnt.
 void BurnStation::dropPlanFromTmp() {
-    const auto plan = burnPlan();
-    if (!plan) return;
-    const QString tmpDir =
-        QFileInfo(QString::fromLatin1(UpgradePackage::kTmpDir)).absoluteFilePath();
-    const QString planFile =
-        QFileInfo(QDir::fromNativeSeparators(plan->planPath())).absoluteFilePath();
-    if (!planFile.startsWith(tmpDir + QLatin1Char('/'))) return;
+    if (!planInTmp()) return;
     {
         WriteLocker lock(&gLogLock);
         if (!gMainLog.isEmpty()) gMainLog.append(QStringLiteral("\n"));

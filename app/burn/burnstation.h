@@ -66,10 +66,12 @@ class BurnStation : public QObject {
         NoPlan,         // no plan, or a plan without commands
         SeveralDevices, // single-device build with two or more devices seen
         Importing,      // an upgrade package is being imported
+        TmpIncomplete,  // the plan is in tmp/, left by an import that never ended
     };
     // The operator's Start: with a usable plan, (single-device build: forgets
     // the port matches) asks for a system rescan, turns burning on and moves
-    // every port waiting for Start on to its burn.
+    // every port waiting for Start on to its burn. A plan read from tmp/ is
+    // refused while tmp/ lacks the marker of a whole import.
     StartRefusal start();
     // The operator's Stop: turns burning off, halts every burn thread (no
     // further device request), waits for each to end its step and clears the
@@ -183,6 +185,8 @@ class BurnStation : public QObject {
     // the general log, so every front end shows it.
     void installPlan(std::shared_ptr<const BurnPlan> plan);
     void dropPlanFromTmp();
+    // The installed plan's file lies in tmp/.
+    bool planInTmp() const;
 
     std::unique_ptr<BurnRecorder> mRecorder; // outlives every burn thread
     std::unique_ptr<PortCofigXml> mPortConfig;

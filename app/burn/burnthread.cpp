@@ -12,14 +12,12 @@
 #include "burnstate.h"
 #include "hubsift.h"
 #include "loaderchannel.h"
+#include "logjournal.h"
 
 namespace {
 const BurnCommand kEmptyRecord{};
 QMutex gObserverLock;
 BurnThread::LogObserver gObserver;
-// A port log text at or above this length takes no further lines until the
-// window has collected it.
-constexpr int kPortLogLimit = 256;
 } // namespace
 
 BurnThread::BurnThread(int port, QObject *parent) : QThread(parent), mThreadOrder(port) {}
@@ -99,11 +97,24 @@ void BurnThread::logShow(const QString &text) {
         if (gObserver) gObserver(mThreadOrder, line);
     }
     if (mTrace.isOpen()) mTrace.line(line);
-    WriteLocker lock(&gLogLock);
-    SharedText &log = gPortLog[mThreadOrder].text;
-    if (!log.isEmpty()) log.append(QStringLiteral("\n"));
-    if (log.length() < kPortLogLimit) log.append(line);
-    gPortLogPending[mThreadOrder] = true;
+    bool shown = true;
+    {
+        WriteLocker lock(&gLogLock);
+        SharedText &log = gPortLog[mThreadOrder].text;
+        const int length = log.length();
+        if (length + 1 + int(line.length()) <= PORT_LOG_PENDING_LIMIT) {
+            if (length > 0) log.append(QStringLiteral("\n"));
+            log.append(line);
+        } else {
+            // The window has not collected this port's lines for a long
+            // while: the line skips the panel but still reaches the disk.
+            ++gPortLogHidden[mThreadOrder];
+            shown = false;
+        }
+        gPortLogPending[mThreadOrder] = true;
+    }
+    if (!shown)
+        if (LogJournal *journal = LogJournal::active()) journal->append(line);
 }
 
 void BurnThread::setLogObserver(LogObserver observer) {

@@ -32,6 +32,11 @@ class BurnThread : public QThread {
     Q_OBJECT
 
   public:
+    // A burn still open (no result counted) is recorded as interrupted and
+    // its result gate dropped. Called by the thread itself, or by Stop once
+    // the thread has ended.
+    void interruptRecord();
+
     // Device RAM address where the engine leaves a text for the boot loader
     // and reads the identification text back.
     static constexpr uint32_t commandRamAddress = 0x8F8E0000u;

@@ -30,6 +30,26 @@ void BurnTrace::failedSince(int from) {
     if (lineCount() > from) mCause = mRecord.logLines.last();
 }
 
+BurnRecord BurnTrace::snapshot(int step, const QString &deviceId, const QString &portPath) const {
+    BurnRecord r = mRecord;
+    r.state = BurnRecord::State::Running;
+    r.success = false;
+    r.failStep = step;
+    r.failText = mCause.isEmpty() && !r.logLines.isEmpty() ? r.logLines.last() : mCause;
+    r.deviceId = deviceId != mStartDeviceId ? deviceId : QString();
+    if (!portPath.isEmpty()) r.portPath = portPath;
+    r.endedAt = r.steps.isEmpty() ? r.startedAt : r.steps.last().enteredAt;
+    return r;
+}
+
+BurnRecord BurnTrace::interrupt(int step, const QString &deviceId, const QString &portPath) {
+    BurnRecord r = snapshot(step, deviceId, portPath);
+    r.state = BurnRecord::State::Interrupted;
+    mOpen = false;
+    mRecord = BurnRecord();
+    return r;
+}
+
 BurnRecord BurnTrace::finish(bool success, int failStep, const QString &deviceId,
                              const QString &portPath, const QDateTime &now) {
     mOpen = false;

@@ -29,6 +29,13 @@ class BurnTrace {
     void failedSince(int from);
     uint32_t ticket() const { return mTicket; }
 
+    // The record of the burn so far ("running"): ended at its last step, at
+    // plan command `step`, its last log line as the fail text.
+    BurnRecord snapshot(int step, const QString &deviceId, const QString &portPath) const;
+    // The burn ended without a result: the record as "interrupted" (as
+    // snapshot()). Closes the trace.
+    BurnRecord interrupt(int step, const QString &deviceId, const QString &portPath);
+
     // The burn's result is counted: the finished record. Closes the trace.
     BurnRecord finish(bool success, int failStep, const QString &deviceId, const QString &portPath,
                       const QDateTime &now);

@@ -57,6 +57,9 @@ PackageUnpacker::Result PackageUnpacker::run(const QString &packagePath, int fin
         source = copy;
     }
 
+    // From here on tmp/ is not a whole import until the marker is written
+    // again at the end.
+    UpgradePackage::clearImportComplete(tmp);
     UpgradePackage::deleteDirContents(tmp);
     result.tmpEmptied = true;
 
@@ -92,5 +95,10 @@ PackageUnpacker::Result PackageUnpacker::run(const QString &packagePath, int fin
     if (progress) progress(Stage::ReadingPlan, -1);
     result.plan = std::make_shared<const BurnPlan>(result.planPath);
     result.outcome = Outcome::Ready;
+    // The unpacked files on the disk first, then the marker that says so.
+    UpgradePackage::syncFiles(tmp);
+    if (!UpgradePackage::markImportComplete(tmp, packagePath))
+        qWarning().noquote() << "the import could not be marked complete in" << tmp
+                             << "; a later start will not burn from it";
     return result;
 }

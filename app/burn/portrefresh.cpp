@@ -11,9 +11,6 @@ const char *const PortRefresh::kPullOutMessage =
 
 namespace {
 
-// Pending port log text of this length or more is dropped, not shown.
-constexpr int kPortLogShowLimit = 512;
-
 bool isFree(int port, bool noneCountsAsFree) {
     if (gPortInfo[port].status.load() != PORT_STATUS_NONE) return false;
     const QString path = gPortInfo[port].portPath.get();
@@ -45,7 +42,16 @@ QString PortRefresh::takePortLog(int port) {
     if (!gPortLogPending[port].load()) return QString();
     QString text = gPortLog[port].text.take();
     gPortLogPending[port] = false;
-    return text.length() < kPortLogShowLimit ? text : QString();
+    const int hidden = gPortLogHidden[port].exchange(0);
+    if (hidden > 0) {
+        if (!text.isEmpty()) text += QLatin1Char('\n');
+        text += QStringLiteral("[T %1]: %2 further log line(s) of this port were not shown here "
+                               "(the panel did not collect them in time); they are in the journal "
+                               "and the saved logs")
+                    .arg(port)
+                    .arg(hidden);
+    }
+    return text;
 }
 
 void PortRefresh::startThreads() {
@@ -167,6 +173,8 @@ void PortRefresh::stop() {
     for (int i = 0; i < PORT_COUNT; ++i) {
         if (!mThreads[i]) continue;
         mThreads[i]->join();
+        // A burn cut short by Stop leaves an interrupted record.
+        mThreads[i]->interruptRecord();
         gPortInfo[i].status = PORT_STATUS_NONE;
         gPortInfo[i].progress = 0;
     }

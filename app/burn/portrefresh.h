@@ -46,8 +46,8 @@ class PortRefresh {
     // The general log text not yet shown (emptied). Takes gLogLock.
     QString takeMainLog();
     // Port `port`'s pending log text, emptied and its pending flag cleared.
-    // Returns an empty text when nothing is pending or when the pending text
-    // is 512 characters or more (such a text is dropped). Takes gLogLock.
+    // Empty when nothing is pending. When lines did not fit in the pending
+    // text (PORT_LOG_PENDING_LIMIT) one last line says how many. Takes gLogLock.
     QString takePortLog(int port);
 
     // Creates a burn thread for every port whose path is not "none" while

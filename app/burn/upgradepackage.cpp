@@ -10,11 +10,81 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSaveFile>
 #include <QStandardPaths>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace UpgradePackage {
 
 const char *const kTmpDir = "tmp";
+const char *const kImportMarker = ".import-complete";
+
+namespace {
+
+QString markerPath(const QString &tmpDir) {
+    return QDir(tmpDir).filePath(QString::fromLatin1(kImportMarker));
+}
+
+// The directory's entries (a removal or a rename in it) on the disk.
+void syncDir(const QString &dir) {
+#ifndef Q_OS_WIN
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+#else
+    Q_UNUSED(dir);
+#endif
+}
+
+} // namespace
+
+bool markImportComplete(const QString &tmpDir, const QString &packagePath) {
+    QSaveFile marker(markerPath(tmpDir));
+    if (!marker.open(QIODevice::WriteOnly)) return false;
+    marker.write(QFileInfo(packagePath).fileName().toUtf8() + '\n');
+    if (!marker.commit()) return false;
+    syncDir(tmpDir);
+    return true;
+}
+
+bool clearImportComplete(const QString &tmpDir) {
+    const QString path = markerPath(tmpDir);
+    if (!QFileInfo::exists(path)) return true;
+    const bool removed = QFile::remove(path);
+    syncDir(tmpDir);
+    return removed;
+}
+
+bool importComplete(const QString &tmpDir) {
+    return QFileInfo(markerPath(tmpDir)).isFile();
+}
+
+bool importIncomplete(const QString &tmpDir) {
+    if (importComplete(tmpDir)) return false;
+    const QDir dir(tmpDir);
+    return dir.exists() &&
+           !dir.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty();
+}
+
+void syncFiles(const QString &dir) {
+#ifdef Q_OS_LINUX
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    ::syncfs(fd);
+    ::close(fd);
+#elif !defined(Q_OS_WIN)
+    Q_UNUSED(dir);
+    ::sync();
+#else
+    Q_UNUSED(dir);
+#endif
+}
 
 QString archiverProgram() {
     if (DataFiles::privileged()) {

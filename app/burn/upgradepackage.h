@@ -46,6 +46,24 @@ UnpackOutcome unpack(const QString &packagePath, int finishLimitMs,
 // entry (hidden entries not counted), else "tmp/".
 QString upgradeDirAfterUnpack();
 
+// The marker of a whole import: a hidden file in tmp/ written (atomically,
+// after the unpacked files are on the disk) only once the package is
+// unpacked and its plan read. A tmp/ with files but no marker was left by an
+// import that never ended (the program was killed or the power went): its
+// files are not burnt until the package is imported again.
+extern const char *const kImportMarker;
+// Writes the marker naming the package. False when it cannot.
+bool markImportComplete(const QString &tmpDir, const QString &packagePath);
+// Removes the marker, durably (before the old files are removed).
+bool clearImportComplete(const QString &tmpDir);
+// True when tmpDir holds the marker.
+bool importComplete(const QString &tmpDir);
+// True when tmpDir holds files of an import that did not finish: anything
+// other than the marker, and no marker.
+bool importIncomplete(const QString &tmpDir);
+// Pushes what was written under dir (by the archiver) to the disk.
+void syncFiles(const QString &dir);
+
 // Removes everything inside dirName (hidden entries too) and leaves the
 // directory itself. True when every entry went, and also when the directory
 // does not exist (nothing to remove). A dirName that is a symbolic link is

@@ -20,6 +20,7 @@
 #include "logfiles.h"
 #include "portrefresh.h"
 #include "recordforwarder.h"
+#include "settings.h"
 #include "tracemoor.h"
 
 namespace {
@@ -77,8 +78,23 @@ bool HeadlessBurn::begin() {
 
     // The station's files, as the window keeps them: the USB debug log of
     // this run, the port matches, the records.
-    QDir().mkdir(QString::fromLatin1(LogFiles::kLogDir));
-    vyr_open_logfile(LogFiles::usbLogPath(QDateTime::currentDateTime()).toLatin1().constData(), 1);
+    const QDateTime started = QDateTime::currentDateTime();
+    const QString logDir = QString::fromLatin1(LogFiles::kLogDir);
+    QDir().mkdir(logDir);
+    vyr_open_logfile(LogFiles::usbLogPath(started).toLatin1().constData(), 1);
+    // The panel of a run that died, from its journal; then this run's own.
+    QStringList unreadable;
+    const QStringList recovered = LogJournal::recoverDead(logDir, &unreadable);
+    if (mJournal.open(LogJournal::pathFor(logDir, started))) LogJournal::setActive(&mJournal);
+    mPanelLimit = Settings::panelLines();
+    for (const QString &name : recovered) {
+        panelLine(QStringLiteral("recovered the log of a run that ended without saving it to ") +
+                  name);
+        event(QStringLiteral("recovered log %1").arg(name),
+              QJsonObject{{"event", "recovered"}, {"log", name}});
+    }
+    for (const QString &name : unreadable)
+        panelLine(QStringLiteral("the journal of an earlier run could not be recovered: ") + name);
     mStation = std::make_unique<BurnStation>(BurnStation::PortMatches::StationFile);
     BurnRecorder *recorder = mStation->keepRecords(QDir::currentPath());
     recorder->setObserver([this](const BurnRecord &record, bool stored) {
@@ -89,7 +105,7 @@ bool HeadlessBurn::begin() {
 
     if (!mOptions.package.isEmpty()) {
         const QString zip = QFileInfo(mOptions.package).absoluteFilePath();
-        mPanel << QStringLiteral("-----importUpgradeFile-----filename") + zip;
+        panelLine(QStringLiteral("-----importUpgradeFile-----filename") + zip);
         const BurnStation::PackageImport result = mStation->importPackage(zip);
         if (result != BurnStation::PackageImport::Imported) {
             QString why;
@@ -128,7 +144,7 @@ bool HeadlessBurn::begin() {
     if (!mOptions.media.isEmpty()) {
         const QString media = QFileInfo(mOptions.media).absoluteFilePath();
         mStation->importMedia(media);
-        mPanel << QStringLiteral("set upgrade Media File Path: ") + media;
+        panelLine(QStringLiteral("set upgrade Media File Path: ") + media);
     }
     const auto plan = burnPlan();
     mPlanCommands = plan ? plan->commandCount() : 0;
@@ -149,6 +165,10 @@ bool HeadlessBurn::begin() {
         return false;
     case BurnStation::StartRefusal::Importing:
         std::fprintf(stderr, "pyrewick-cli: an upgrade package is still being imported\n");
+        return false;
+    case BurnStation::StartRefusal::TmpIncomplete:
+        std::fprintf(stderr, "pyrewick-cli: the plan lies in tmp, left by an upgrade package "
+                             "import that never finished; import the package again (--package)\n");
         return false;
     }
     event(QStringLiteral("start: plan %1 (%2 commands), station %3")
@@ -213,19 +233,45 @@ void HeadlessBurn::refresh() {
         }
         return true;
     };
-    painter.log = [this](int, const QString &text) { mPanel << text; };
+    painter.log = [this](int, const QString &text) { panelLine(text); };
     painter.assigned = [this](int port, const QString &path) {
         mRows[port].path = path;
         event(QStringLiteral("plug port %1: %2").arg(port).arg(path),
               QJsonObject{{"event", "plug"}, {"port", port}, {"path", path}});
     };
     painter.message = [this](const QString &text) {
-        mPanel << text;
+        panelLine(text);
         event(QStringLiteral("message: %1").arg(text),
               QJsonObject{{"event", "message"}, {"text", text}});
     };
     mStation->refresh(painter);
+    boundPanel();
+    mJournal.sync();
     if (mTerminal) drawTable();
+}
+
+void HeadlessBurn::panelLine(const QString &text) {
+    mPanel << text;
+    mJournal.append(text);
+}
+
+void HeadlessBurn::boundPanel() {
+    if (mPanel.size() <= mPanelLimit) return;
+    const QString name = LogFiles::savedLogName(LogFiles::SaveKind::Auto, mStation->packageFile(),
+                                                QDateTime::currentDateTime());
+    panelLine(name);
+    panelLine(BurnStation::statisticsText());
+    if (!LogFiles::writeSavedLog(name, mJournal.intact() ? mJournal.text()
+                                                         : mPanel.join(QLatin1Char('\n')))) {
+        // Kept for the next try, which waits for another tenth of the bound.
+        std::fprintf(stderr, "pyrewick-cli: cannot save the log to %s\n", qPrintable(name));
+        mPanelLimit += std::max(1, Settings::panelLines() / 10);
+        return;
+    }
+    mPanel.clear();
+    mJournal.truncate();
+    mPanelLimit = Settings::panelLines();
+    panelLine(QStringLiteral("auto save preceding log to ") + name);
 }
 
 void HeadlessBurn::onResult(const BurnRecord &record, bool stored) {
@@ -306,14 +352,18 @@ void HeadlessBurn::finish(const QString &why) {
         if (mRows[p].burning || isBurning(gPortInfo[p].status.load())) cut = true;
     // Stop: every thread ends its step; the ports are cleared.
     mStation->stop();
-    mStation->drainLogs([this](int, const QString &text) { mPanel << text; });
+    mStation->drainLogs([this](int, const QString &text) { panelLine(text); });
     if (mTerminal) drawTable();
 
     // The log panel saved as the window saves it at exit.
     const QString logName = LogFiles::savedLogName(
         LogFiles::SaveKind::Exit, mStation->packageFile(), QDateTime::currentDateTime());
-    mPanel << logName << BurnStation::statisticsText();
-    if (!LogFiles::writeSavedLog(logName, mPanel.join(QLatin1Char('\n'))))
+    panelLine(logName);
+    panelLine(BurnStation::statisticsText());
+    if (LogFiles::writeSavedLog(logName, mJournal.intact() ? mJournal.text()
+                                                           : mPanel.join(QLatin1Char('\n'))))
+        mJournal.remove();
+    else
         std::fprintf(stderr, "pyrewick-cli: cannot save the log to %s\n", qPrintable(logName));
 
     // Records: everything written, and forwarded if the server answers soon;

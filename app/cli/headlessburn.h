@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "logjournal.h"
+
 #include "burnrecord.h"
 #include "burnstation.h"
 
@@ -61,12 +63,19 @@ class HeadlessBurn : public QObject {
     void event(const QString &line, const QJsonObject &json);
     void drawTable();
     QString rowText(int port) const;
+    // One line of the panel: kept, and into the journal.
+    void panelLine(const QString &text);
+    // Past Log/panel_lines lines the panel is saved (as the window's
+    // automatic save) and emptied.
+    void boundPanel();
 
     Options mOptions;
     std::unique_ptr<BurnStation> mStation;
     QTimer *mTimer = nullptr;
     std::array<PortRow, 8> mRows;
-    QStringList mPanel; // what the window's log panel would hold
+    QStringList mPanel;  // what the window's log panel would hold
+    LogJournal mJournal; // the panel on the disk, as the window keeps it
+    int mPanelLimit = 20000;
     bool mTerminal = false;
     bool mDrawn = false;
     bool mFinished = false;

@@ -3,7 +3,7 @@
 //   pyrewick-cli burn [--station DIR] [--package ZIP] [--media DIR] [--count N]
 //                     [--single] [--json]
 //   pyrewick-cli records [--station DIR] [--since T] [--port N]
-//                        [--result success|failure] [--csv|--json]
+//                        [--result success|failure|interrupted|running] [--csv|--json]
 //   pyrewick-cli summary [--station DIR] [--json]
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -20,7 +20,7 @@ const char *const kUsage =
     "usage: pyrewick-cli burn [--station DIR] [--package ZIP] [--media DIR] [--count N]\n"
     "                         [--single] [--json]\n"
     "       pyrewick-cli records [--station DIR] [--since T] [--port N]\n"
-    "                            [--result success|failure] [--csv|--json]\n"
+    "                            [--result success|failure|interrupted|running] [--csv|--json]\n"
     "       pyrewick-cli summary [--station DIR] [--json]\n";
 
 int usage(const QString &problem) {
@@ -56,7 +56,7 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption csv("csv", "CSV");
     const QCommandLineOption since("since", "ended at or after", "T");
     const QCommandLineOption port("port", "port 0..7", "N");
-    const QCommandLineOption result("result", "success or failure", "R");
+    const QCommandLineOption result("result", "success, failure, interrupted or running", "R");
     parser.addOption(station);
     if (command == QLatin1String("burn")) {
         parser.addOptions({package, media, count, single, json});
@@ -117,8 +117,12 @@ int main(int argc, char *argv[]) {
             o.result = 1;
         else if (r == QLatin1String("failure"))
             o.result = 0;
+        else if (r == QLatin1String("interrupted"))
+            o.result = 2;
+        else if (r == QLatin1String("running"))
+            o.result = 3;
         else
-            return usage(QStringLiteral("--result needs success or failure"));
+            return usage(QStringLiteral("--result needs success, failure, interrupted or running"));
     }
     return RecordQueries::list(o);
 }

@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QSaveFile>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
@@ -46,8 +47,10 @@ void PortCofigXml::setPortPath(int slot, const QString &path) {
     writePortPaths();
 }
 
+// Written beside the file and renamed over it once synced: a crash or a
+// power cut leaves the old file or the new one, never a cut one.
 void PortCofigXml::writePortPaths() {
-    QFile file{QString::fromLatin1(FILE_NAME)};
+    QSaveFile file{QString::fromLatin1(FILE_NAME)};
     if (!file.open(QIODevice::WriteOnly)) {
         warningHook(QStringLiteral("Read only"), QStringLiteral("The file is in read only mode"));
         return;
@@ -62,7 +65,7 @@ void PortCofigXml::writePortPaths() {
     }
     xml.writeEndElement();
     xml.writeEndDocument();
-    file.close();
-    if (xml.hasError() || file.error() != QFileDevice::NoError)
+    if (xml.hasError()) file.cancelWriting();
+    if (!file.commit())
         qWarning().noquote() << "writing" << FILE_NAME << "failed:" << file.errorString();
 }

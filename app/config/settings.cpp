@@ -32,6 +32,12 @@ void setLanguage(const QString &language) {
     ini.sync();
 }
 
+int panelLines() {
+    bool ok = false;
+    const int lines = readKey("Log/panel_lines", 20000).toInt(&ok);
+    return ok && lines > 0 ? lines : 20000;
+}
+
 QString recordsUrl() {
     if (qEnvironmentVariableIsSet("PYREWICK_RECORDS"))
         return qEnvironmentVariable("PYREWICK_RECORDS").trimmed();

@@ -19,6 +19,11 @@ QString language();
 // Writes "lanuage". An unwritable file just forgets the choice.
 void setLanguage(const QString &language);
 
+// "Log/panel_lines", default 20000: the log panel holds at most this many
+// lines; past them it is saved automatically and emptied. A value below 1
+// gives the default.
+int panelLines();
+
 // Where burn records are forwarded: the environment variable
 // PYREWICK_RECORDS when set, else "records" (a postgresql:// address);
 // empty: they stay in the station's own store.

@@ -7,6 +7,31 @@ QString BurnRecord::newId() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
+QString BurnRecord::result() const {
+    switch (state) {
+    case State::Running:
+        return QStringLiteral("running");
+    case State::Interrupted:
+        return QStringLiteral("interrupted");
+    case State::Done:
+        break;
+    }
+    return success ? QStringLiteral("success") : QStringLiteral("failure");
+}
+
+bool BurnRecord::setResult(const QString &text) {
+    success = text == QLatin1String("success");
+    if (success || text == QLatin1String("failure"))
+        state = State::Done;
+    else if (text == QLatin1String("running"))
+        state = State::Running;
+    else if (text == QLatin1String("interrupted"))
+        state = State::Interrupted;
+    else
+        return false;
+    return true;
+}
+
 QString BurnRecord::isoTime(const QDateTime &t) {
     return t.toUTC().toString(Qt::ISODateWithMs);
 }

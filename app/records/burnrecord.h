@@ -17,6 +17,11 @@ struct BurnStep {
 };
 
 struct BurnRecord {
+    // Done: the burn ended with its result (success says which). Running: the
+    // burn is under way (written as each step is entered). Interrupted: it
+    // never reached a result (the program ended, or Stop, mid-burn).
+    enum class State { Done, Running, Interrupted };
+
     QString id;      // random UUID, without braces
     QString station; // host name (or the configured station name)
     QString variant; // "single" or "multi"
@@ -33,10 +38,12 @@ struct BurnRecord {
     QString failText;  // the port log line naming the failure; empty on success
     QStringList logLines;
     QVector<BurnStep> steps;
+    State state = State::Done;
 
-    QString result() const {
-        return success ? QStringLiteral("success") : QStringLiteral("failure");
-    }
+    // "success", "failure", "running" or "interrupted".
+    QString result() const;
+    // Sets state and success from a result() text; false for another text.
+    bool setResult(const QString &text);
 
     // A fresh random id.
     static QString newId();

@@ -39,6 +39,9 @@ BurnRecorder::BurnRecorder(Options options) : mOptions(std::move(options)) {
     if (!mOptions.forwardUrl.isEmpty())
         mForwarder = std::make_unique<RecordForwarder>(mOptions.storePath, mOptions.forwardUrl,
                                                        mOptions.retryMs);
+    // Busy until the start's marking of interrupted burns was tried, so a
+    // flush() waits for it too.
+    mBusy = true;
     mThread = std::thread([this] { run(); });
 }
 
@@ -83,6 +86,14 @@ void BurnRecorder::submit(BurnRecord record, uint32_t ticket) {
     mWake.notify_all();
 }
 
+void BurnRecorder::update(BurnRecord record) {
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mQueue.push_back({std::move(record), 0, false});
+    }
+    mWake.notify_all();
+}
+
 void BurnRecorder::setObserver(Observer observer) {
     std::lock_guard<std::mutex> lock(mLock);
     mObserver = std::move(observer);
@@ -110,6 +121,36 @@ void BurnRecorder::run() {
     std::vector<Pending> held; // tried and not written: kept until the store works
     bool broken = false;       // the panel was told the store cannot write
     const bool outbox = mForwarder != nullptr;
+    // Burns an earlier run left under way were cut short by its end: marked
+    // so before anything of this run is written (retried with every write
+    // until the store works).
+    bool interruptPending = true;
+    const auto interruptLeftovers = [&] {
+        QStringList ids;
+        if (!store.interruptRunning(outbox, &ids)) {
+            qWarning().noquote() << "burn records: cannot mark the burns an earlier run left "
+                                    "under way:"
+                                 << store.errorText();
+            return false;
+        }
+        interruptPending = false;
+        if (!ids.isEmpty())
+            say(QStringLiteral("burn records: %1 burn(s) under way when the station last ended "
+                               "are recorded as interrupted")
+                    .arg(ids.size()));
+        return true;
+    };
+    // No store yet: nothing was left under way (and none is made before the
+    // first record).
+    if (!QFileInfo::exists(mOptions.storePath))
+        interruptPending = false;
+    else if (store.open(mOptions.storePath) && !interruptLeftovers())
+        store.close();
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        mBusy = false;
+    }
+    mProgress.notify_all();
     // Records a previous run left for the server go out first.
     if (mForwarder) mForwarder->wake();
 
@@ -140,7 +181,8 @@ void BurnRecorder::run() {
             batch.append(p.record);
 
         bool written = false;
-        if (store.isOpen() || store.open(mOptions.storePath)) written = store.write(batch, outbox);
+        if (store.isOpen() || store.open(mOptions.storePath))
+            written = (!interruptPending || interruptLeftovers()) && store.write(batch, outbox);
         if (!written) store.close(); // opened afresh on the next try
 
         if (written) {
@@ -168,6 +210,7 @@ void BurnRecorder::run() {
             observer = mObserver;
         }
         for (Pending &p : fresh) {
+            if (!p.finished) continue;
             ResultGate::release(p.record.port, p.ticket);
             if (observer) observer(p.record, written);
         }

@@ -1,7 +1,10 @@
-// The one thread that writes burn records. Burn threads hand a finished
-// record to submit(), which only queues it; the recorder thread commits it to
-// the station's SQLite store, releases the port's result for painting, tells
-// the observer, and wakes the forwarder when the line has a server.
+// The one thread that writes burn records. A burn's record is written when it
+// starts (result "running") and again as each step is entered (update());
+// its finished record goes to submit(). Both only queue; the recorder thread
+// commits to the station's SQLite store in the order given, and for a
+// finished record releases the port's result for painting and tells the
+// observer; it wakes the forwarder when the line has a server. At its start
+// every record an earlier run left "running" becomes "interrupted".
 //
 // A store that cannot be written (disk full, read-only, a path that is not a
 // directory) does not stop the station: the records stay in memory, the log
@@ -53,6 +56,10 @@ class BurnRecorder {
     // Any thread; never waits for the disk. `ticket` is the one the port's
     // result gate was held with (ResultGate::hold).
     void submit(BurnRecord record, uint32_t ticket);
+    // Any thread: the record of a burn under way (or one that ended without
+    // a result); written like a finished one, but no result is released and
+    // the observer is not told.
+    void update(BurnRecord record);
 
     // Called on the recorder thread once per record after its first write
     // attempt: stored false means it is held in memory for now.
@@ -72,6 +79,7 @@ class BurnRecorder {
     struct Pending {
         BurnRecord record;
         uint32_t ticket = 0;
+        bool finished = true; // submit(); false: update()
     };
     void run();
     void say(const QString &text);

@@ -37,7 +37,7 @@ const char *const kServerSchema[] = {
     " plan_commands integer NOT NULL,"
     " started_at timestamptz NOT NULL,"
     " ended_at timestamptz NOT NULL,"
-    " result text NOT NULL CHECK (result IN ('success', 'failure')),"
+    " result text NOT NULL CHECK (result IN ('success', 'failure', 'running', 'interrupted')),"
     " fail_step integer,"
     " fail_text text,"
     " log_lines text NOT NULL)",
@@ -46,14 +46,26 @@ const char *const kServerSchema[] = {
     " status integer NOT NULL,"
     " entered_at timestamptz NOT NULL)",
     "CREATE INDEX IF NOT EXISTS steps_burn ON steps(burn_id)",
+    // A server made by an earlier release takes the two new results too. The
+    // table's layout is the same, so stations of that release still forward.
+    "DO $$ BEGIN"
+    " IF NOT EXISTS (SELECT 1 FROM pg_constraint WHERE conrelid = 'burns'::regclass"
+    " AND contype = 'c' AND pg_get_constraintdef(oid) LIKE '%interrupted%') THEN"
+    " ALTER TABLE burns DROP CONSTRAINT IF EXISTS burns_result_check;"
+    " ALTER TABLE burns ADD CONSTRAINT burns_result_check"
+    " CHECK (result IN ('success', 'failure', 'running', 'interrupted'));"
+    " END IF; END $$",
     "CREATE INDEX IF NOT EXISTS burns_station_ended ON burns(station, ended_at)",
     // Yield of each station in each hour (UTC) its burns ended.
     "CREATE OR REPLACE VIEW yield_by_station_hour AS"
     " SELECT station, date_trunc('hour', ended_at AT TIME ZONE 'UTC') AS hour_utc,"
-    " count(*) AS burns,"
+    " count(*) FILTER (WHERE result IN ('success', 'failure')) AS burns,"
     " count(*) FILTER (WHERE result = 'success') AS successes,"
     " count(*) FILTER (WHERE result = 'failure') AS failures,"
-    " round(100.0 * count(*) FILTER (WHERE result = 'success') / count(*), 1) AS yield_percent"
+    " round(100.0 * count(*) FILTER (WHERE result = 'success')"
+    " / NULLIF(count(*) FILTER (WHERE result IN ('success', 'failure')), 0), 1) AS yield_percent,"
+    // Added last: a view that is replaced keeps its earlier columns in order.
+    " count(*) FILTER (WHERE result = 'interrupted') AS interrupted"
     " FROM burns GROUP BY 1, 2",
     // Failures by the plan step counted, over every station of the line.
     "CREATE OR REPLACE VIEW failures_by_step AS"
@@ -208,7 +220,8 @@ void RecordForwarder::run() {
             retry = true;
             continue;
         }
-        const QVector<BurnRecord> batch = store.outbox(100);
+        QVector<RecordStore::OutboxEntry> entries;
+        const QVector<BurnRecord> batch = store.outbox(100, &entries);
         if (batch.isEmpty()) {
             {
                 std::lock_guard<std::mutex> lock(mLock);
@@ -263,23 +276,32 @@ void RecordForwarder::run() {
 
         // The whole batch in one transaction: on any error nothing of it is
         // on the server and it is all sent again.
-        QSqlQuery burn(db), step(db);
+        QSqlQuery burn(db), step(db), clear(db);
         const QStringList columns = BurnRecord::columnNames();
-        QStringList marks;
+        QStringList marks, updates;
         for (const QString &column : columns)
             marks << placeholder(column);
+        for (const QString &column : columns.mid(1))
+            updates << column + QStringLiteral(" = EXCLUDED.") + column;
+        // A record is new on the server, or replaces the server's copy while
+        // that one is still "running" (the burn went on, or was found
+        // interrupted, after it was forwarded). A copy with a result is never
+        // replaced: a repeated forward changes nothing. RETURNING tells which
+        // happened (no row: nothing).
         bool ok =
             db.transaction() &&
             burn.prepare(
                 QStringLiteral("INSERT INTO burns (%1) VALUES (%2) "
-                               "ON CONFLICT (id) DO NOTHING")
-                    .arg(columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")))) &&
+                               "ON CONFLICT (id) DO UPDATE SET %3 WHERE burns.result = 'running' "
+                               "RETURNING (xmax = 0)")
+                    .arg(columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")),
+                         updates.join(QStringLiteral(", ")))) &&
             step.prepare(QStringLiteral("INSERT INTO steps (burn_id, status, entered_at) VALUES "
-                                        "(CAST(? AS uuid), ?, CAST(? AS timestamptz))"));
+                                        "(CAST(? AS uuid), ?, CAST(? AS timestamptz))")) &&
+            clear.prepare(QStringLiteral("DELETE FROM steps WHERE burn_id = CAST(? AS uuid)"));
         QString error =
             ok ? QString() : (errorOf(burn).isEmpty() ? db.lastError().text() : errorOf(burn));
         int inserted = 0;
-        QStringList ids;
         for (const BurnRecord &r : batch) {
             if (!ok) break;
             const QVariantList values = r.columnValues();
@@ -290,10 +312,19 @@ void RecordForwarder::run() {
                 error = errorOf(burn);
                 break;
             }
-            ids << r.id;
-            // Already there (a repeated forward): its steps came with it.
-            if (burn.numRowsAffected() != 1) continue;
-            ++inserted;
+            // No row: the server's copy has its result already (a repeated
+            // forward); its steps came with it.
+            if (!burn.next()) continue;
+            if (burn.value(0).toBool()) {
+                ++inserted;
+            } else {
+                clear.bindValue(0, r.id);
+                if (!clear.exec()) {
+                    ok = false;
+                    error = errorOf(clear);
+                    break;
+                }
+            }
             for (const BurnStep &s : r.steps) {
                 step.bindValue(0, r.id);
                 step.bindValue(1, s.status);
@@ -312,6 +343,7 @@ void RecordForwarder::run() {
         if (!ok) {
             burn.finish();
             step.finish();
+            clear.finish();
             db.rollback();
             failed(error);
             continue;
@@ -327,7 +359,7 @@ void RecordForwarder::run() {
         }
         // On the server now; should this fail, the next pass sends them again
         // and the server keeps its one copy.
-        if (!store.removeFromOutbox(ids)) {
+        if (!store.removeFromOutbox(entries)) {
             store.close();
             retry = true;
             continue;

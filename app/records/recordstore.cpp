@@ -7,6 +7,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <algorithm>
 #include <atomic>
 
 #include "recordsummary.h"
@@ -16,7 +17,7 @@ namespace {
 std::atomic<int> gConnectionCounter{0};
 
 // Each step takes the schema from version i to i + 1 (index i).
-const char *const kMigrations[][8] = {
+const char *const kMigrations[][12] = {
     // 0 -> 1
     {"CREATE TABLE burns ("
      " id TEXT PRIMARY KEY NOT NULL,"
@@ -43,6 +44,31 @@ const char *const kMigrations[][8] = {
      "CREATE INDEX burns_port_result ON burns(port, result)",
      // Records committed here but not yet on the line's server.
      "CREATE TABLE outbox (burn_id TEXT PRIMARY KEY NOT NULL REFERENCES burns(id))", nullptr},
+    // 1 -> 2: a record is written when its burn starts ("running") and may
+    // end "interrupted"; SQLite changes a CHECK only by copying the table.
+    // An outbox entry carries the sequence number of its last queuing, so a
+    // record updated while it was being forwarded is forwarded again.
+    {"CREATE TABLE burns_v2 ("
+     " id TEXT PRIMARY KEY NOT NULL,"
+     " station TEXT NOT NULL,"
+     " variant TEXT NOT NULL,"
+     " port INTEGER NOT NULL,"
+     " port_path TEXT NOT NULL,"
+     " device_id TEXT NOT NULL,"
+     " package TEXT NOT NULL,"
+     " package_sha256 TEXT NOT NULL,"
+     " plan_commands INTEGER NOT NULL,"
+     " started_at TEXT NOT NULL,"
+     " ended_at TEXT NOT NULL,"
+     " result TEXT NOT NULL CHECK (result IN ('success', 'failure', 'running', 'interrupted')),"
+     " fail_step INTEGER,"
+     " fail_text TEXT,"
+     " log_lines TEXT NOT NULL)",
+     "INSERT INTO burns_v2 SELECT * FROM burns", "DROP TABLE burns",
+     "ALTER TABLE burns_v2 RENAME TO burns", "CREATE INDEX burns_ended ON burns(ended_at)",
+     "CREATE INDEX burns_result_step ON burns(result, fail_step)",
+     "CREATE INDEX burns_port_result ON burns(port, result)",
+     "ALTER TABLE outbox ADD COLUMN seq INTEGER NOT NULL DEFAULT 0", nullptr},
 };
 constexpr int kMigrationCount = int(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == RecordStore::kSchemaVersion, "one migration per version");
@@ -121,8 +147,7 @@ bool RecordStore::open(const QString &path, bool readOnly) {
         if (!ok && mError.isEmpty())
             mError =
                 QStringLiteral("the store cannot use a WAL journal: %1").arg(q.lastError().text());
-        ok = ok && exec(QStringLiteral("PRAGMA synchronous = FULL")) &&
-             exec(QStringLiteral("PRAGMA foreign_keys = ON"));
+        ok = ok && exec(QStringLiteral("PRAGMA synchronous = FULL"));
     }
     if (ok) {
         QSqlQuery q(db);
@@ -132,7 +157,9 @@ bool RecordStore::open(const QString &path, bool readOnly) {
         else
             mError = q.lastError().text();
     }
-    if (ok && !readOnly) ok = createOrMigrate();
+    // Foreign keys are enforced only after the migrations: one of them
+    // replaces the table the others refer to.
+    if (ok && !readOnly) ok = createOrMigrate() && exec(QStringLiteral("PRAGMA foreign_keys = ON"));
     if (ok && readOnly && mVersion == 0) {
         mError = QStringLiteral("%1 holds no burn records").arg(path);
         ok = false;
@@ -182,16 +209,33 @@ bool RecordStore::write(const QVector<BurnRecord> &records, bool outbox) {
         mError = db.lastError().text();
         return false;
     }
-    QSqlQuery burn(db), step(db), queued(db);
+    QSqlQuery burn(db), step(db), queued(db), clear(db), last(db);
     const QStringList columns = BurnRecord::columnNames();
     const QStringList marks(columns.size(), QStringLiteral("?"));
-    bool ok = burn.prepare(
-                  QStringLiteral("INSERT INTO burns (%1) VALUES (%2)")
-                      .arg(columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")))) &&
-              step.prepare(QStringLiteral(
-                  "INSERT INTO steps (burn_id, status, entered_at) VALUES (?, ?, ?)")) &&
-              queued.prepare(QStringLiteral("INSERT INTO outbox (burn_id) VALUES (?)"));
+    QStringList updates;
+    for (const QString &c : columns.mid(1))
+        updates << c + QStringLiteral(" = excluded.") + c;
+    // A record is written again as its burn goes on: the row is updated and
+    // its steps written afresh, as long as it is "running". A record that has
+    // its result is never written over: such a write is refused whole.
+    bool ok =
+        burn.prepare(QStringLiteral("INSERT INTO burns (%1) VALUES (%2) ON CONFLICT (id) "
+                                    "DO UPDATE SET %3 WHERE burns.result = 'running'")
+                         .arg(columns.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")),
+                              updates.join(QStringLiteral(", ")))) &&
+        step.prepare(
+            QStringLiteral("INSERT INTO steps (burn_id, status, entered_at) VALUES (?, ?, ?)")) &&
+        clear.prepare(QStringLiteral("DELETE FROM steps WHERE burn_id = ?")) &&
+        queued.prepare(QStringLiteral("INSERT INTO outbox (burn_id, seq) VALUES (?, ?) "
+                                      "ON CONFLICT (burn_id) DO UPDATE SET seq = excluded.seq"));
     QSqlQuery *failed = ok ? nullptr : &burn;
+    qint64 seq = 0;
+    if (ok && outbox) {
+        ok = last.exec(QStringLiteral("SELECT COALESCE(MAX(seq), 0) FROM outbox")) && last.next();
+        if (ok) seq = last.value(0).toLongLong();
+        if (!ok) failed = &last;
+    }
+    QString refused;
     for (const BurnRecord &r : records) {
         if (!ok) break;
         const QVariantList values = r.columnValues();
@@ -200,6 +244,17 @@ bool RecordStore::write(const QVector<BurnRecord> &records, bool outbox) {
         if (!burn.exec()) {
             ok = false;
             failed = &burn;
+            break;
+        }
+        if (burn.numRowsAffected() != 1) {
+            ok = false;
+            refused = QStringLiteral("the record %1 is stored with its result already").arg(r.id);
+            break;
+        }
+        clear.bindValue(0, r.id);
+        if (!clear.exec()) {
+            ok = false;
+            failed = &clear;
             break;
         }
         for (const BurnStep &s : r.steps) {
@@ -214,6 +269,7 @@ bool RecordStore::write(const QVector<BurnRecord> &records, bool outbox) {
         }
         if (ok && outbox) {
             queued.bindValue(0, r.id);
+            queued.bindValue(1, ++seq);
             if (!queued.exec()) {
                 ok = false;
                 failed = &queued;
@@ -221,9 +277,72 @@ bool RecordStore::write(const QVector<BurnRecord> &records, bool outbox) {
         }
     }
     if (ok && db.commit()) return true;
-    mError = failed ? failed->lastError().text() : db.lastError().text();
+    mError = !refused.isEmpty() ? refused
+             : failed           ? failed->lastError().text()
+                                : db.lastError().text();
     burn.finish();
     step.finish();
+    queued.finish();
+    clear.finish();
+    last.finish();
+    db.rollback();
+    return false;
+}
+
+bool RecordStore::interruptRunning(bool outbox, QStringList *idsOut) {
+    if (!isOpen()) {
+        mError = QStringLiteral("the store is not open");
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::database(mName, false);
+    if (!db.transaction()) {
+        mError = db.lastError().text();
+        return false;
+    }
+    QStringList ids;
+    QSqlQuery q(db);
+    bool ok =
+        q.exec(QStringLiteral("SELECT id FROM burns WHERE result = 'running' ORDER BY rowid"));
+    while (ok && q.next())
+        ids << q.value(0).toString();
+    qint64 seq = 0;
+    if (ok && outbox && !ids.isEmpty()) {
+        ok = q.exec(QStringLiteral("SELECT COALESCE(MAX(seq), 0) FROM outbox")) && q.next();
+        if (ok) seq = q.value(0).toLongLong();
+    }
+    QSqlQuery *failed = &q;
+    // The row keeps what the burn last wrote: its steps, the plan step it was
+    // at and its last log line.
+    QSqlQuery mark(db), queued(db);
+    if (ok) {
+        failed = &mark;
+        ok = mark.prepare(QStringLiteral("UPDATE burns SET result = 'interrupted' WHERE id = ?"));
+    }
+    if (ok) {
+        failed = &queued;
+        ok = queued.prepare(
+            QStringLiteral("INSERT INTO outbox (burn_id, seq) VALUES (?, ?) "
+                           "ON CONFLICT (burn_id) DO UPDATE SET seq = excluded.seq"));
+    }
+    for (const QString &id : ids) {
+        if (!ok) break;
+        mark.bindValue(0, id);
+        failed = &mark;
+        ok = mark.exec();
+        if (ok && outbox) {
+            queued.bindValue(0, id);
+            queued.bindValue(1, ++seq);
+            failed = &queued;
+            ok = queued.exec();
+        }
+    }
+    if (ok && db.commit()) {
+        if (idsOut) *idsOut = ids;
+        return true;
+    }
+    mError = ok ? db.lastError().text() : failed->lastError().text();
+    q.finish();
+    mark.finish();
     queued.finish();
     db.rollback();
     return false;
@@ -256,7 +375,7 @@ QVector<BurnRecord> RecordStore::select(const QString &where, const QVariantList
         r.planCommands = q.value(8).toInt();
         r.startedAt = BurnRecord::fromIsoTime(q.value(9).toString());
         r.endedAt = BurnRecord::fromIsoTime(q.value(10).toString());
-        r.success = q.value(11).toString() == QLatin1String("success");
+        r.setResult(q.value(11).toString());
         r.failStep = q.value(12).isNull() ? -1 : q.value(12).toInt();
         r.failText = q.value(13).toString();
         if (withLog) {
@@ -309,17 +428,61 @@ QVector<BurnRecord> RecordStore::records(const Filter &filter) {
         values << filter.port;
     }
     if (filter.result >= 0) {
+        static const char *const kResults[] = {"failure", "success", "interrupted", "running"};
         conditions << QStringLiteral("result = ?");
-        values << (filter.result ? QStringLiteral("success") : QStringLiteral("failure"));
+        values << QString::fromLatin1(kResults[std::min(filter.result, 3)]);
     }
     const QString where =
         conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(" AND ");
     return select(where, values, filter.withLog, QStringLiteral("ORDER BY ended_at, rowid"));
 }
 
-QVector<BurnRecord> RecordStore::outbox(int limit) {
-    return select(QStringLiteral(" WHERE id IN (SELECT burn_id FROM outbox)"), {}, true,
-                  QStringLiteral("ORDER BY rowid LIMIT %1").arg(limit));
+QVector<BurnRecord> RecordStore::outbox(int limit, QVector<OutboxEntry> *entries) {
+    QSqlDatabase db = QSqlDatabase::database(mName, false);
+    // One read transaction: the rows, their steps and the sequence numbers
+    // are of the same moment.
+    const bool snapshot = db.transaction();
+    QVector<BurnRecord> out =
+        select(QStringLiteral(" WHERE id IN (SELECT burn_id FROM outbox)"), {}, true,
+               QStringLiteral("ORDER BY rowid LIMIT %1").arg(limit));
+    if (entries) {
+        entries->clear();
+        QHash<QString, qint64> seqOf;
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (q.exec(QStringLiteral("SELECT burn_id, seq FROM outbox")))
+            while (q.next())
+                seqOf.insert(q.value(0).toString(), q.value(1).toLongLong());
+        for (const BurnRecord &r : out)
+            entries->append({r.id, seqOf.value(r.id, -1)});
+    }
+    if (snapshot) db.commit();
+    return out;
+}
+
+bool RecordStore::removeFromOutbox(const QVector<OutboxEntry> &entries) {
+    QSqlDatabase db = QSqlDatabase::database(mName, false);
+    if (!db.transaction()) {
+        mError = db.lastError().text();
+        return false;
+    }
+    bool ok = true;
+    {
+        // An entry queued again since it was read (its record changed) stays.
+        QSqlQuery q(db);
+        ok = q.prepare(QStringLiteral("DELETE FROM outbox WHERE burn_id = ? AND seq = ?"));
+        for (const OutboxEntry &e : entries) {
+            if (!ok) break;
+            q.bindValue(0, e.id);
+            q.bindValue(1, e.seq);
+            ok = q.exec();
+        }
+        if (!ok) mError = q.lastError().text();
+    }
+    if (ok && db.commit()) return true;
+    if (ok) mError = db.lastError().text();
+    db.rollback();
+    return false;
 }
 
 bool RecordStore::removeFromOutbox(const QStringList &ids) {
@@ -364,8 +527,13 @@ bool RecordStore::summary(RecordSummary *out) {
     }
     while (q.next()) {
         const int port = q.value(0).toInt();
-        const bool success = q.value(1).toString() == QLatin1String("success");
+        const QString result = q.value(1).toString();
+        const bool success = result == QLatin1String("success");
         const qint64 n = q.value(2).toLongLong();
+        if (result == QLatin1String("interrupted") || result == QLatin1String("running")) {
+            (result == QLatin1String("running") ? out->running : out->interrupted) += n;
+            continue;
+        }
         if (out->ports.isEmpty() || out->ports.last().port != port) out->ports.append({port, 0, 0});
         out->ports.last().total += n;
         if (success) out->ports.last().successes += n;
@@ -381,7 +549,9 @@ bool RecordStore::summary(RecordSummary *out) {
         out->pareto.append(
             {q.value(0).isNull() ? -1 : q.value(0).toInt(), q.value(1).toLongLong()});
     if (out->total > 0 &&
-        q.exec(QStringLiteral("SELECT MIN(ended_at), MAX(ended_at) FROM burns")) && q.next()) {
+        q.exec(QStringLiteral("SELECT MIN(ended_at), MAX(ended_at) FROM burns WHERE result IN "
+                              "('success', 'failure')")) &&
+        q.next()) {
         out->first = BurnRecord::fromIsoTime(q.value(0).toString());
         out->last = BurnRecord::fromIsoTime(q.value(1).toString());
     }

@@ -19,8 +19,9 @@ struct RecordSummary;
 
 class RecordStore {
   public:
-    // The schema this release writes. 1: burns, steps, outbox.
-    static constexpr int kSchemaVersion = 1;
+    // The schema this release writes. 1: burns, steps, outbox. 2: results
+    // "running" and "interrupted", the outbox's sequence numbers.
+    static constexpr int kSchemaVersion = 2;
 
     // <stationDir>/records/burns.sqlite
     static QString pathIn(const QString &stationDir);
@@ -40,22 +41,37 @@ class RecordStore {
     int schemaVersion() const { return mVersion; }
 
     // Writes the records with their steps in one transaction, committed to
-    // disk when it returns true. With `outbox` each one is also queued for
-    // forwarding to the line's server.
+    // disk when it returns true; a record already there (same id) is
+    // replaced with its steps. With `outbox` each one is also queued (again)
+    // for forwarding to the line's server.
     bool write(const QVector<BurnRecord> &records, bool outbox);
+
+    // Every "running" record becomes "interrupted" (its burn was cut short by
+    // the end of the run that wrote it) and, with `outbox`, is queued for
+    // forwarding, in one transaction. Their ids go to *ids. False when it
+    // cannot be done (nothing changed then).
+    bool interruptRunning(bool outbox, QStringList *ids = nullptr);
 
     struct Filter {
         QDateTime since; // ended at or after; invalid: no limit
         int port = -1;   // -1: every port
-        int result = -1; // -1 any, 0 failure, 1 success
+        int result = -1; // -1 any, 0 failure, 1 success, 2 interrupted, 3 running
         bool withLog = false;
     };
     // Records by end time, oldest first (steps and log only withLog).
     QVector<BurnRecord> records(const Filter &filter);
 
-    // Queued for forwarding, oldest first, with steps and log.
-    QVector<BurnRecord> outbox(int limit);
-    // Forwarded: their outbox entries go, in one transaction.
+    struct OutboxEntry {
+        QString id;
+        qint64 seq = 0; // which queuing of the record was read
+    };
+    // Queued for forwarding, oldest first, with steps and log; `entries`
+    // receives what removeFromOutbox() needs for them.
+    QVector<BurnRecord> outbox(int limit, QVector<OutboxEntry> *entries = nullptr);
+    // Forwarded: their outbox entries go, in one transaction, unless a record
+    // was queued again since it was read.
+    bool removeFromOutbox(const QVector<OutboxEntry> &entries);
+    // Removes the entries whatever their sequence.
     bool removeFromOutbox(const QStringList &ids);
     int outboxCount();
 

@@ -22,6 +22,8 @@ QString RecordSummary::text() const {
                .arg(successes)
                .arg(failures)
                .arg(percent(successes, total));
+    if (interrupted > 0) out += QStringLiteral("  interrupted %1").arg(interrupted);
+    if (running > 0) out += QStringLiteral("  running %1").arg(running);
     if (first.isValid())
         out += QStringLiteral("  (%1 .. %2)")
                    .arg(BurnRecord::isoTime(first), BurnRecord::isoTime(last));
@@ -54,6 +56,8 @@ QByteArray RecordSummary::json() const {
     QJsonObject o{{"burns", total},
                   {"success", successes},
                   {"failure", failures},
+                  {"interrupted", interrupted},
+                  {"running", running},
                   {"yield", total > 0 ? double(successes) / double(total) : QJsonValue()}};
     if (first.isValid()) {
         o["first_end"] = BurnRecord::isoTime(first);

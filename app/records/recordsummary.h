@@ -11,6 +11,10 @@ struct RecordSummary {
     qint64 total = 0;
     qint64 successes = 0;
     qint64 failures = 0;
+    // Burns that never reached a result, and burns under way; neither is in
+    // total, the ports or the yield.
+    qint64 interrupted = 0;
+    qint64 running = 0;
     QDateTime first, last; // earliest and latest end; invalid when empty
 
     struct Port {

@@ -10,6 +10,7 @@
 #include "burnstate.h"
 #include "burnstation.h"
 #include "datafiles.h"
+#include "logjournal.h"
 #include "panelappend.h"
 
 #include <QCoreApplication>
@@ -39,7 +40,7 @@ void MainWindow::updateDevUi() {
         // A row that stays idle leaves its log for the refresh that changes it.
         return !change.skipped;
     };
-    painter.log = [this](int, const QString &text) { appendToPanel(ui->tedit_logshow, text); };
+    painter.log = [this](int, const QString &text) { logLine(text); };
     painter.assigned = [this](int port, const QString &path) {
         RowLook::Change connected;
         connected.statusText = QString::fromLatin1(RowLook::kConnect);
@@ -55,6 +56,9 @@ void MainWindow::updateDevUi() {
 
     ui->label_statistics->setText(BurnStation::statisticsText());
     autoSaveLog();
+    boundPanel();
+    // What this refresh put into the panel is on the disk before the next.
+    panelJournal->sync();
     setWindowTitle(AppInfo::productTitle());
 
     emit refreshed();

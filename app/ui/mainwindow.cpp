@@ -7,6 +7,7 @@
 #include "datafiles.h"
 #include "devicechangesource.h"
 #include "logfiles.h"
+#include "logjournal.h"
 #include "panelappend.h"
 #include "portcofigxml.h"
 #include "settings.h"
@@ -33,10 +34,26 @@ const char *const kProgressBarStyle =
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
     // The USB debug log of this run.
-    QDir().mkdir(QString::fromLatin1(LogFiles::kLogDir));
-    vyr_open_logfile(LogFiles::usbLogPath(QDateTime::currentDateTime()).toLatin1().constData(), 1);
+    const QDateTime started = QDateTime::currentDateTime();
+    const QString logDir = QString::fromLatin1(LogFiles::kLogDir);
+    QDir().mkdir(logDir);
+    vyr_open_logfile(LogFiles::usbLogPath(started).toLatin1().constData(), 1);
+    // The panel of a run that died is in its journal: saved before this
+    // run's own journal is made.
+    QStringList unreadable;
+    const QStringList recovered = LogJournal::recoverDead(logDir, &unreadable);
+    panelJournal = std::make_unique<LogJournal>();
+    if (panelJournal->open(LogJournal::pathFor(logDir, started)))
+        LogJournal::setActive(panelJournal.get());
+    else
+        qWarning().noquote() << "the log panel's journal cannot be made in" << logDir
+                             << "; the panel reaches the disk only when it is saved";
+    panelLimit = Settings::panelLines();
 
     ui->setupUi(this);
+    // The log panel is read-only: an undo history of its appends would only
+    // grow, line by line, for as long as the program runs.
+    ui->tedit_logshow->setUndoRedoEnabled(false);
     probeBtns = {ui->pushButton_1, ui->pushButton_2, ui->pushButton_3, ui->pushButton_4,
                  ui->pushButton_5, ui->pushButton_6, ui->pushButton_7, ui->pushButton_8};
     setUpTable();
@@ -95,7 +112,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(ui->pushButton_clear, &QPushButton::clicked, this, &MainWindow::clearLog);
     connect(burnStation.get(), &BurnStation::deviceArrived, this, &MainWindow::showWait);
     connect(burnStation.get(), &BurnStation::rereadingPlan, this,
-            [this] { appendToPanel(ui->tedit_logshow, QStringLiteral("reParseConfigFile")); });
+            [this] { logLine(QStringLiteral("reParseConfigFile")); });
     refreshTimer = new QTimer(this);
     connect(refreshTimer, &QTimer::timeout, this, &MainWindow::updateDevUi);
 
@@ -118,7 +135,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     burnStation->open();
     gPcVersion = DeviceChangeSource::pcVersion();
-    appendToPanel(ui->tedit_logshow, QStringLiteral("current pc version is: ") + gPcVersion.get());
+    logLine(QStringLiteral("current pc version is: ") + gPcVersion.get());
+    for (const QString &name : recovered)
+        logLine(QStringLiteral("recovered the log of a run that ended without saving it to ") +
+                name);
+    for (const QString &name : unreadable)
+        logLine(QStringLiteral("the journal of an earlier run could not be recovered: ") + name);
+    panelJournal->sync();
 }
 
 MainWindow::~MainWindow() {
@@ -128,11 +151,15 @@ MainWindow::~MainWindow() {
     // the panel saved, so the saved log ends with the burns' last lines.
     refreshTimer->stop();
     burnStation->stop();
-    burnStation->drainLogs(
-        [this](int, const QString &text) { appendToPanel(ui->tedit_logshow, text); });
-    savePanel(LogFiles::savedLogName(LogFiles::SaveKind::Exit, upgradeFile(),
-                                     QDateTime::currentDateTime()),
-              true);
+    burnStation->drainLogs([this](int, const QString &text) { logLine(text); });
+    // Saved: the journal is no longer needed. Not saved: it stays and the
+    // next start recovers it.
+    if (savePanel(LogFiles::savedLogName(LogFiles::SaveKind::Exit, upgradeFile(),
+                                         QDateTime::currentDateTime()),
+                  true))
+        panelJournal->remove();
+    else
+        panelJournal->sync();
     vyr_close_logfile();
     qDebug() << "MainWindow::~MainWindow";
 
@@ -141,6 +168,7 @@ MainWindow::~MainWindow() {
     // under its feet.
     burnStation->close();
     burnStation.reset();
+    LogJournal::setActive(nullptr);
 
     delete ui;
     ui = nullptr;
@@ -182,6 +210,7 @@ void MainWindow::setUpTable() {
     WriteLocker lock(&gLogLock);
     for (int p = 0; p < PORT_COUNT; ++p) {
         gPortLogPending[p] = false;
+        gPortLogHidden[p] = 0;
         gPortLog[p].port = p;
         gPortLog[p].text = QString();
     }

@@ -28,6 +28,7 @@ class QPushButton;
 class QTableWidgetItem;
 class QTimer;
 class BurnStation;
+class LogJournal;
 class RecordsDialog;
 
 class MainWindow : public QMainWindow {
@@ -44,6 +45,9 @@ class MainWindow : public QMainWindow {
     QString upgradeFile() const;
     QString progressFile() const;
     int autosaves() const { return autosaveCount; }
+    // The journal of the log panel (log/journal_<start>.log); null when it
+    // could not be made.
+    LogJournal *journal() const { return panelJournal.get(); }
     // The import's progress dialog while an upgrade file is unpacked, else null.
     QProgressDialog *importProgress() const { return progressDialog; }
     // The burn records dialog once it has been opened, else null.
@@ -109,6 +113,13 @@ class MainWindow : public QMainWindow {
     void showRowTexts(int port);
     void acknowledgePort(int port);
     void autoSaveLog();
+    // Saves the panel as an automatic save and empties it; false (panel and
+    // journal kept) when it cannot be written.
+    bool autoSavePanel();
+    // The panel holds more than Log/panel_lines lines: an automatic save.
+    void boundPanel();
+    // One line into the panel and its journal.
+    void logLine(const QString &text);
     bool savePanel(const QString &path, bool atExit);
     void showInformation(const QString &text);
 
@@ -117,6 +128,9 @@ class MainWindow : public QMainWindow {
     std::array<QPushButton *, 8> probeBtns{};
     QTimer *refreshTimer = nullptr;
     int autosaveCount = 0;
+    int panelLimit = 20000;
+    int boundRetryAt = 0; // a bound save that failed is tried again at this many lines
+    std::unique_ptr<LogJournal> panelJournal;
     int waitCount = 0;
     QTranslator translator;
     std::unique_ptr<BurnStation> burnStation;

@@ -34,6 +34,10 @@ void MainWindow::startClicked() {
         return;
     case BurnStation::StartRefusal::Importing:
         return; // the import's dialog is up; Start waits for it
+    case BurnStation::StartRefusal::TmpIncomplete:
+        showInformation(tr("The upgrade package in tmp was not imported completely (the "
+                           "program ended during the import). Import the upgrade file again."));
+        return;
     case BurnStation::StartRefusal::None:
         break;
     }
@@ -59,7 +63,7 @@ void MainWindow::resetPortMatchInfo() {
 void MainWindow::importConfigFiles() {
     const QString path = QDir::toNativeSeparators(uiPrompts().openFileName(
         this, tr("Import configure files"), QStringLiteral("tmp"), QStringLiteral("*.xml")));
-    appendToPanel(ui->tedit_logshow, QStringLiteral("-----importConfigFiles-----filename") + path);
+    logLine(QStringLiteral("-----importConfigFiles-----filename") + path);
     if (path.isEmpty()) return;
 
     QString error;
@@ -75,7 +79,7 @@ void MainWindow::importUpgradeFile() {
     }
     const QString path = QDir::toNativeSeparators(uiPrompts().openFileName(
         this, tr("select upgrade file"), QString(), QStringLiteral("*.zip")));
-    appendToPanel(ui->tedit_logshow, QStringLiteral("-----importUpgradeFile-----filename") + path);
+    logLine(QStringLiteral("-----importUpgradeFile-----filename") + path);
     if (path.isEmpty()) return;
 
     firmwareShown = path;
@@ -112,17 +116,17 @@ void MainWindow::importUpgradeFile() {
         showInformation(tr("find no upgrade config ,please load it manually!"));
         break;
     case BurnStation::PackageImport::Failed:
-        appendToPanel(ui->tedit_logshow, QStringLiteral("unpacking failed: ") + detail);
+        logLine(QStringLiteral("unpacking failed: ") + detail);
         showInformation(tr("The upgrade file is damaged and was not imported "
                            "(see the log). Please reload the upgrade file!"));
         break;
     case BurnStation::PackageImport::TmpIsLink:
-        appendToPanel(ui->tedit_logshow, QStringLiteral("import refused: ") + detail);
+        logLine(QStringLiteral("import refused: ") + detail);
         showInformation(tr("The tmp directory is a symbolic link; replace it by a directory "
                            "and import again."));
         break;
     case BurnStation::PackageImport::Refused:
-        appendToPanel(ui->tedit_logshow, QStringLiteral("import refused: ") + detail);
+        logLine(QStringLiteral("import refused: ") + detail);
         showInformation(tr("The upgrade file cannot be used: %1").arg(detail));
         break;
     case BurnStation::PackageImport::Burning:
@@ -141,7 +145,7 @@ void MainWindow::importMediaFiles() {
         ui->label_mediafile->clear();
     else
         ui->label_mediafile->setText(tr("Media Dir:") + dir);
-    appendToPanel(ui->tedit_logshow, QStringLiteral("set upgrade Media File Path: ") + dir);
+    logLine(QStringLiteral("set upgrade Media File Path: ") + dir);
 }
 
 void MainWindow::reParseConfigFile() {

@@ -188,6 +188,10 @@
         <translation>请检查烧录流程文件！</translation>
     </message>
     <message>
+        <source>The upgrade package in tmp was not imported completely (the program ended during the import). Import the upgrade file again.</source>
+        <translation>tmp 中的升级包没有完整导入（导入时程序已结束）。请重新导入升级文件。</translation>
+    </message>
+    <message>
         <source>Only support one device ,it's a release for no hub!</source>
         <translation>只支持一台设备，此版本不支持集线器！</translation>
     </message>
@@ -301,6 +305,10 @@
         <translation>失败</translation>
     </message>
     <message>
+        <source>interrupted</source>
+        <translation>中断</translation>
+    </message>
+    <message>
         <source>Refresh</source>
         <translation>刷新</translation>
     </message>
@@ -350,6 +358,14 @@
     <message>
         <source>failure</source>
         <translation>失败</translation>
+    </message>
+    <message>
+        <source>running</source>
+        <translation>烧录中</translation>
+    </message>
+    <message>
+        <source>interrupted</source>
+        <translation>中断</translation>
     </message>
     <message>
         <source>Started</source>

@@ -22,7 +22,7 @@ RecordsDialog::RecordsDialog(const QString &storePath, QWidget *parent)
     mModel = new RecordTableModel(this);
     mFilterLabel = new QLabel(this);
     mFilter = new QComboBox(this);
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 4; ++i)
         mFilter->addItem(QString());
     mRefresh = new QPushButton(this);
     mExport = new QPushButton(this);
@@ -124,6 +124,7 @@ void RecordsDialog::retranslate() {
     mFilter->setItemText(int(RecordTableModel::Shown::All), tr("all"));
     mFilter->setItemText(int(RecordTableModel::Shown::Success), tr("success"));
     mFilter->setItemText(int(RecordTableModel::Shown::Failure), tr("failure"));
+    mFilter->setItemText(int(RecordTableModel::Shown::Interrupted), tr("interrupted"));
     mRefresh->setText(tr("Refresh"));
     mExport->setText(tr("Export CSV…"));
     mClose->setText(tr("Close"));

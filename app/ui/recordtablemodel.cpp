@@ -24,8 +24,20 @@ void RecordTableModel::setShown(Shown shown) {
 void RecordTableModel::select() {
     mRows.clear();
     for (int i = 0; i < mRecords.size(); ++i) {
-        const bool success = mRecords[i].success;
-        if (mShown == Shown::All || success == (mShown == Shown::Success)) mRows.append(i);
+        const BurnRecord &r = mRecords[i];
+        bool shown = true;
+        switch (mShown) {
+        case Shown::All:
+            break;
+        case Shown::Success:
+        case Shown::Failure:
+            shown = r.success == (mShown == Shown::Success);
+            break;
+        case Shown::Interrupted:
+            shown = r.state == BurnRecord::State::Interrupted;
+            break;
+        }
+        if (shown) mRows.append(i);
     }
 }
 
@@ -71,6 +83,14 @@ QVariant RecordTableModel::data(const QModelIndex &index, int role) const {
     case Package:
         return r.package;
     case Result:
+        switch (r.state) {
+        case BurnRecord::State::Running:
+            return tr("running");
+        case BurnRecord::State::Interrupted:
+            return tr("interrupted");
+        case BurnRecord::State::Done:
+            break;
+        }
         return r.success ? tr("success") : tr("failure");
     case FailStep:
         return r.success ? QString() : QString::number(r.failStep);

@@ -12,7 +12,8 @@ class RecordTableModel : public QAbstractTableModel {
     Q_OBJECT
 
   public:
-    enum class Shown { All, Success, Failure };
+    // Failure: every burn without success (failed, interrupted, running).
+    enum class Shown { All, Success, Failure, Interrupted };
     enum Column {
         Started,
         Ended,

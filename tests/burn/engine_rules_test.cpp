@@ -77,7 +77,7 @@ TEST(PrepareCredit, CopyTimeIsCreditedLeavingEightTicks) {
     EXPECT_EQ(BurnThread::creditPrepareCopy(5, 20, 9 * MiB), 5);
 }
 
-TEST_F(CleanState, PortLogTakesLinesUntil256ThenDropsThem) {
+TEST_F(CleanState, PortLogTakesEveryLineUpToItsBound) {
     BurnThread t(3);
     t.logShow(QString());
     EXPECT_FALSE(gPortLogPending[3].load());
@@ -88,26 +88,35 @@ TEST_F(CleanState, PortLogTakesLinesUntil256ThenDropsThem) {
         t.logShow(text);
     EXPECT_TRUE(gPortLogPending[3].load());
     const QString log = gPortLog[3].text.get();
-    // Each line is "[T 3][hh:mm:ss]: " + 40 characters = 58; lines are taken
-    // while the text is below 256 characters: 5 lines (289 with separators).
-    EXPECT_EQ(log.count(text), 5);
+    // Each line is "[T 3][hh:mm:ss]: " + 40 characters; all ten are kept,
+    // one line break between two.
+    EXPECT_EQ(log.count(text), 10);
     EXPECT_TRUE(log.startsWith("[T 3]["));
     EXPECT_EQ(log.count('\n'), 9);
 
     PortRefresh refresh;
-    EXPECT_EQ(refresh.takePortLog(3), log); // below 512: shown
+    EXPECT_EQ(refresh.takePortLog(3), log);
     EXPECT_FALSE(gPortLogPending[3].load());
     t.logShow("again");
     EXPECT_TRUE(refresh.takePortLog(3).endsWith("]: again"));
 }
 
-TEST_F(CleanState, PendingLogOf512OrMoreIsDropped) {
+TEST_F(CleanState, PendingLogIsTakenWholeWithTheCountOfLinesPastItsBound) {
     PortRefresh refresh;
     gPortLog[1].text.set(QString(512, 'a'));
     gPortLogPending[1] = true;
-    EXPECT_TRUE(refresh.takePortLog(1).isEmpty());
+    EXPECT_EQ(refresh.takePortLog(1), QString(512, 'a'));
     EXPECT_TRUE(gPortLog[1].text.isEmpty());
     EXPECT_FALSE(gPortLogPending[1].load());
+    // Lines that did not fit are counted once, in a line of their own.
+    gPortLog[1].text.set(QStringLiteral("last shown"));
+    gPortLogHidden[1] = 7;
+    gPortLogPending[1] = true;
+    const QStringList lines = refresh.takePortLog(1).split('\n');
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], "last shown");
+    EXPECT_TRUE(lines[1].startsWith("[T 1]: 7 further log line(s)")) << lines[1].toStdString();
+    EXPECT_EQ(gPortLogHidden[1].load(), 0);
     gPortLog[1].text.set(QString(511, 'a'));
     gPortLogPending[1] = true;
     EXPECT_EQ(refresh.takePortLog(1).size(), 511);

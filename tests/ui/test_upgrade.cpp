@@ -233,3 +233,43 @@ TEST_F(Upgrade, WindowKeepsRefreshingWhileUnpackingAndRefusesWhileBurning) {
     gPortInfo[3].status = PORT_STATUS_NONE;
     EXPECT_EQ(boxes.size(), 1);
 }
+
+// An import the program never finished (killed while unpacking) leaves files
+// in tmp/ but not the marker of a whole import: the next start says so and
+// will not burn a plan from there until the package is imported again.
+TEST_F(Upgrade, AnImportThatNeverEndedIsNotBurnt) {
+    writeFile("src1/fw_v2/config_progress.xml", plan(4));
+    writeFile("src1/fw_v2/spl.bin", "spl");
+    zip("fw_v2.zip", "src1", {"fw_v2"});
+    fileAnswers << dir() + "/fw_v2.zip";
+    w->importUpgradeFile();
+    ASSERT_EQ(w->progressFile(), "tmp/fw_v2/config_progress.xml");
+    ASSERT_TRUE(QFile::exists("tmp/" + QString::fromLatin1(UpgradePackage::kImportMarker)));
+
+    // What a kill in the middle of the unpacking leaves behind.
+    QFile::remove("tmp/" + QString::fromLatin1(UpgradePackage::kImportMarker));
+    w.reset();
+    resetBurnState();
+    open();
+    w->updateDevUi();
+    EXPECT_TRUE(ui()->tedit_logshow->toPlainText().contains("never finished"))
+        << ui()->tedit_logshow->toPlainText().toStdString();
+    fileAnswers << dir() + "/tmp/fw_v2/config_progress.xml";
+    w->importConfigFiles();
+    ASSERT_TRUE(burnPlan());
+    ASSERT_EQ(burnPlan()->commandCount(), 4);
+    boxes.clear();
+    w->startClicked();
+    EXPECT_FALSE(gBurning);
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes[0].contains("not imported completely")) << boxes[0].toStdString();
+
+    // Imported again, whole: it burns.
+    boxes.clear();
+    fileAnswers << dir() + "/fw_v2.zip";
+    w->importUpgradeFile();
+    w->startClicked();
+    EXPECT_TRUE(gBurning);
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join(";").toStdString();
+    w->stopClicked();
+}
