@@ -28,8 +28,14 @@ int errorOf(int status) {
 TransferQueue::TransferQueue(const AsyncUsb &api, int fd) : api_(api), fd_(fd) {}
 
 TransferQueue::~TransferQueue() {
+    resetSlots(0);
+}
+
+void TransferQueue::resetSlots(int count) {
+    // The transfers of the call before are all back: run() waits for them.
     for (Slot &s : slots_)
         if (s.t) api_.release(s.t);
+    slots_.assign(size_t(count), Slot{});
 }
 
 void LIBUSB_CALL TransferQueue::completion(libusb_transfer *t) {
@@ -65,7 +71,7 @@ int TransferQueue::control(libusb_device_handle *h, uint8_t requestType, uint8_t
     libusb_fill_control_setup(buffer.data(), requestType, request, value, index, length);
     const bool in = requestType & LIBUSB_ENDPOINT_IN;
     if (!in && length) std::memcpy(buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, data, length);
-    slots_.assign(1, Slot{});
+    resetSlots(1);
     slots_[0].t = api_.alloc();
     if (!slots_[0].t) return LIBUSB_ERROR_NO_MEM;
     libusb_fill_control_transfer(slots_[0].t, h, buffer.data(), completion, this, 0);
@@ -81,7 +87,7 @@ int TransferQueue::blocks(libusb_device_handle *h, uint8_t endpoint, uint8_t *da
                           const uint32_t *lengths, int count, unsigned timeoutMs,
                           int32_t *results) {
     if (count < 1 || count > MaxBlocks) return 0;
-    slots_.assign(size_t(count), Slot{});
+    resetSlots(count);
     uint8_t *at = data;
     for (int i = 0; i < count; ++i) {
         slots_[size_t(i)].t = api_.alloc();

@@ -78,6 +78,8 @@ class TransferQueue final : public Cancellable {
     };
 
     static void LIBUSB_CALL completion(libusb_transfer *t);
+    // Frees the transfers of the call before and makes count empty slots.
+    void resetSlots(int count);
     // Submits the slots and judges them; the number judged.
     int run(int count, unsigned timeoutMs, bool bulk, int32_t *results);
     int submitAll(int count);
