@@ -37,12 +37,37 @@ int checkRecord(const RomRequest *req) {
     return LargeOk;
 }
 
-// One bulk block: the count moved, or -1 when the transfer failed.
-int64_t bulkBlock(VyrUsbDrv &drv, Direction dir, uint8_t *at, uint32_t block) {
-    uint32_t moved = 0;
-    int ok = dir == Direction::Write ? usbWriteFile(&drv, at, block, &moved, nullptr)
-                                     : usbReadFile(&drv, at, block, &moved, nullptr);
-    return ok == 1 ? int64_t(moved) : -1;
+// Moves the blocks from `at` up to `end` (at most one queue of them, in flight
+// together) and judges them in order, as if each had been sent alone after
+// the one before: the write sequence rises once per block, a zero-byte block
+// counts toward the run of empty ones, a failed block ends the transfer. The
+// transport reports every block up to and including the first one that did
+// not move its whole length and cancels the rest; what those moved does not
+// count, so after a short or empty block the next queue starts right behind
+// the bytes that arrived (an empty block is sent again), as the transfer
+// would have gone on one block at a time. False when the transfer ends.
+bool moveBlocks(VyrUsbDrv &drv, Direction dir, uint8_t *buffer, uint32_t &total, uint32_t end,
+                int &zeroRuns) {
+    const uint32_t span = std::min(end - total, BlockMax * USB_MAX_QUEUED_BLOCKS);
+    int32_t moved[USB_MAX_QUEUED_BLOCKS];
+    const int judged = dir == Direction::Write
+                           ? usbWriteBlocks(&drv, buffer + total, span, BlockMax, moved)
+                           : usbReadBlocks(&drv, buffer + total, span, BlockMax, moved);
+    if (judged <= 0) return false;
+    for (int i = 0; i < judged; ++i) {
+        const uint32_t block = std::min(end - total, BlockMax);
+        if (dir == Direction::Write) writeSequence.fetch_add(1);
+        const int32_t n = moved[i];
+        if (n == 0) {
+            if (++zeroRuns > ZeroRunsMax) return false;
+        } else if (n > 0) {
+            zeroRuns = 0;
+        } else {
+            return false;
+        }
+        total += std::min(uint32_t(n), block);
+    }
+    return true;
 }
 
 int largeTransfer(RomRequest *req, Direction dir) {
@@ -62,7 +87,9 @@ int largeTransfer(RomRequest *req, Direction dir) {
     uint32_t announcedEnd = 0; // end of the stretch the last announce covered
     int failedAnnounces = 0;
     int zeroRuns = 0;
-    while (total < length) {
+    // A cancelled handle (its port stopped) ends the transfer where it is:
+    // no announce is tried again and no further block is queued.
+    while (total < length && !usbIoCancelled(&drv)) {
         const uint32_t remaining = length - total;
         if (total == announcedEnd) {
             uint32_t stretch =
@@ -90,17 +117,7 @@ int largeTransfer(RomRequest *req, Direction dir) {
             failedAnnounces = 0;
             announcedEnd = total + stretch;
         }
-        uint32_t block = std::min(announcedEnd - total, BlockMax);
-        if (dir == Direction::Write) writeSequence.fetch_add(1);
-        int64_t n = bulkBlock(drv, dir, buffer + total, block);
-        if (n == 0) {
-            if (++zeroRuns > ZeroRunsMax) break;
-        } else if (n > 0) {
-            zeroRuns = 0;
-        } else {
-            break;
-        }
-        total += uint32_t(std::min<int64_t>(n, block));
+        if (!moveBlocks(drv, dir, buffer, total, announcedEnd, zeroRuns)) break;
     }
     CloseUsbDevice(&drv);
     if (req->actual_len) *req->actual_len = total;

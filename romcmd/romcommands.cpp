@@ -72,11 +72,13 @@ int VyrUsbIdentifyHost(RomRequest *req) {
     // IOCTL_IDENTIFY_HOST: no input; 4 reply bytes, the last names the boot stage.
     int ok = usbDeviceIoControl(&drv, IOCTL_IDENTIFY_HOST, nullptr, 0, req->buffer,
                                 /* outLen */ IdentifyReplySize, req->actual_len, nullptr);
+    const bool cancelled = usbIoCancelled(&drv) == 1;
     CloseUsbDevice(&drv);
     if (ok == 1) return CmdOk;
     // A device that does not answer is often wedged: a port reset lets the
-    // next attempt find it freshly enumerated.
-    VyrResetDev(req);
+    // next attempt find it freshly enumerated. A cancelled handle is left
+    // alone: its port has stopped talking to the device.
+    if (!cancelled) VyrResetDev(req);
     return CmdFailed;
 }
 

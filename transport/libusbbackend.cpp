@@ -6,8 +6,11 @@
 // owner's descriptor stays open for its owner. The configuration is never
 // changed: vendor requests go to endpoint 0, bulk transfers to interface 0 of
 // the current configuration, claimed by the first bulk transfer and released
-// with the handle.
+// with the handle. Every transfer goes through libusb's asynchronous interface
+// (TransferQueue), so that a cancel of the descriptor ends it at once and the
+// blocks of a large transfer can be in flight together.
 #include "handlecache.h"
+#include "transferqueue.h"
 #include "usbbackend.h"
 
 #include <atomic>
@@ -100,24 +103,37 @@ template <class F> int withHandle(int fd, F f) {
 int control(int fd, uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
             uint16_t length, unsigned timeoutMs) {
     return withHandle(fd, [&](LibusbHandle &h, bool &gone) {
-        int r =
-            libusb_control_transfer(h.handle, type, request, value, index, data, length, timeoutMs);
-        gone = r == LIBUSB_ERROR_NO_DEVICE;
+        TransferQueue q(libusbAsync, fd);
+        int r = q.control(h.handle, type, request, value, index, data, length, timeoutMs);
+        gone = q.deviceGone() || r == LIBUSB_ERROR_NO_DEVICE;
         return r;
     });
 }
 
-int bulk(int fd, uint8_t endpoint, uint8_t *data, uint32_t length, unsigned timeoutMs) {
-    return withHandle(fd, [&](LibusbHandle &h, bool &gone) {
+int blocks(int fd, uint8_t endpoint, uint8_t *data, const uint32_t *lengths, int count,
+           unsigned timeoutMs, int32_t *results) {
+    int judged = withHandle(fd, [&](LibusbHandle &h, bool &gone) {
         int r = h.claim();
-        int moved = 0;
-        if (r == 0)
-            r = libusb_bulk_transfer(h.handle, endpoint, data, int(length), &moved, timeoutMs);
-        gone = r == LIBUSB_ERROR_NO_DEVICE;
-        // A transfer that moved something before an error (a time-out part
-        // way) reports what it moved.
-        return moved > 0 ? moved : r;
+        if (r < 0) {
+            gone = r == LIBUSB_ERROR_NO_DEVICE;
+            results[0] = r;
+            return 1;
+        }
+        TransferQueue q(libusbAsync, fd);
+        int judged = q.blocks(h.handle, endpoint, data, lengths, count, timeoutMs, results);
+        gone = q.deviceGone();
+        return judged;
     });
+    if (judged < 0) results[0] = judged; // no handle for the descriptor
+    return judged < 0 ? 1 : judged;
+}
+
+int bulk(int fd, uint8_t endpoint, uint8_t *data, uint32_t length, unsigned timeoutMs) {
+    int32_t result = LIBUSB_ERROR_IO;
+    // A transfer that moved something before an error (a time-out part way)
+    // reports what it moved.
+    blocks(fd, endpoint, data, &length, 1, timeoutMs, &result);
+    return result;
 }
 
 int reset(int fd) {
@@ -129,12 +145,27 @@ int reset(int fd) {
     });
 }
 
+// In-flight transfers end through CancelRegistry, which cancels every
+// TransferQueue of the descriptor; nothing else to do here.
+void cancel(int) {}
+
+libusb_transfer *allocTransfer() {
+    return libusb_alloc_transfer(0);
+}
+
+int handleEvents(timeval *tv, int *completed) {
+    return libusb_handle_events_timeout_completed(nullptr, tv, completed);
+}
+
 } // namespace
 
 void releaseHandle(int fd) {
     cache().forget(fd);
 }
 
-const UsbBackend libusbBackend = {"libusb", control, bulk, reset};
+const AsyncUsb libusbAsync = {allocTransfer, libusb_free_transfer, libusb_submit_transfer,
+                              libusb_cancel_transfer, handleEvents};
+
+const UsbBackend libusbBackend = {"libusb", control, bulk, blocks, reset, cancel};
 
 } // namespace pipewell

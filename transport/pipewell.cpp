@@ -1,8 +1,9 @@
-// The six transport exports. Each call looks at the record it is given, checks
+// The transport exports. Each call looks at the record it is given, checks
 // the arguments against the request table below, and carries the request out
-// with one control or bulk transfer through the backend of its handle. The
-// only state kept between calls is the libusb backend's handle per
-// descriptor, from the first transfer on it to CloseUsbDevice.
+// with one control or bulk transfer (or a queue of bulk blocks) through the
+// backend of its handle. The state kept between calls is the libusb backend's
+// handle per descriptor, from the first transfer on it to CloseUsbDevice, and
+// the cancel mark of a descriptor, from usbCancelIo to usbResumeIo.
 #include "pipewell.h"
 #include "usbbackend.h"
 
@@ -146,6 +147,46 @@ int tplStatus(const UsbBackend &b, int fd, const uint8_t *in, uint32_t inLen, ui
     return ret >= 0;
 }
 
+// usbWriteBlocks / usbReadBlocks: the blocks as one queue where the backend
+// has one, else one bulk transfer each until one falls short.
+int blockQueue(VyrUsbDrv *dev, bool write, void *buffer, uint32_t length, uint32_t block,
+               int32_t *moved) {
+    if (!dev || dev->hDevice == INVALID_HANDLE_VALUE || !buffer || !moved || length == 0 ||
+        block == 0)
+        return 0;
+    const uint32_t count = (length - 1) / block + 1;
+    if (count > USB_MAX_QUEUED_BLOCKS) return 0;
+    uint32_t lengths[USB_MAX_QUEUED_BLOCKS];
+    for (uint32_t i = 0; i < count; ++i)
+        lengths[i] = i + 1 < count ? block : length - i * block;
+    const UsbBackend &b = pipewell::backendFor(dev->hDevice);
+    const int fd = int(dev->hDevice);
+    const uint8_t endpoint = write ? dev->bulkOutEndpoint : dev->bulkInEndpoint;
+    const unsigned timeoutMs = write ? BulkOutTimeoutMs : BulkInTimeoutMs;
+    auto *data = static_cast<uint8_t *>(buffer);
+    int32_t results[USB_MAX_QUEUED_BLOCKS];
+    int judged = 0;
+    if (b.blocks) {
+        judged = b.blocks(fd, endpoint, data, lengths, int(count), timeoutMs, results);
+    } else {
+        uint32_t offset = 0;
+        while (judged < int(count)) {
+            const uint32_t len = lengths[judged];
+            const int r = b.bulk(fd, endpoint, data + offset, len, timeoutMs);
+            results[judged++] = r;
+            if (r != int(len)) break;
+            offset += len;
+        }
+    }
+    for (int i = 0; i < judged; ++i) {
+        moved[i] = results[i] >= 0 ? results[i] : -1;
+        if (results[i] < 0)
+            vyr_printf("%s len=%d,ret=%d [%s]\n", write ? "usbWriteFile" : "usbReadFile",
+                       int(lengths[i]), results[i], b.name);
+    }
+    return judged;
+}
+
 } // namespace
 
 extern "C" {
@@ -231,6 +272,31 @@ int usbWriteFile(VyrUsbDrv *dev, const void *buffer, uint32_t length, uint32_t *
     storeCount(transferred, ret);
     if (ret < 0) vyr_printf("usbWriteFile len=%d,ret=%d [%s]\n", int(length), ret, b.name);
     return ret >= 0;
+}
+
+int usbWriteBlocks(VyrUsbDrv *dev, const void *buffer, uint32_t length, uint32_t block,
+                   int32_t *moved) {
+    return blockQueue(dev, true, const_cast<void *>(buffer), length, block, moved);
+}
+
+int usbReadBlocks(VyrUsbDrv *dev, void *buffer, uint32_t length, uint32_t block, int32_t *moved) {
+    return blockQueue(dev, false, buffer, length, block, moved);
+}
+
+int usbCancelIo(VyrUsbDrv *dev) {
+    if (!dev) return 0;
+    pipewell::cancelHandle(dev->hDevice);
+    return 1;
+}
+
+int usbResumeIo(VyrUsbDrv *dev) {
+    if (!dev) return 0;
+    pipewell::resumeHandle(dev->hDevice);
+    return 1;
+}
+
+int usbIoCancelled(VyrUsbDrv *dev) {
+    return dev && pipewell::handleCancelled(dev->hDevice) ? 1 : 0;
 }
 
 } // extern "C"

@@ -37,6 +37,31 @@ VYR_EXPORT int usbReadFile(VyrUsbDrv *dev, void *buffer, uint32_t length, uint32
 VYR_EXPORT int usbWriteFile(VyrUsbDrv *dev, const void *buffer, uint32_t length,
                             uint32_t *transferred, void *overlapped);
 
+/* Bulk blocks in flight together on one endpoint: `length` bytes of `buffer`
+ * cut into blocks of `block` bytes (the last one holds the rest), at most
+ * USB_MAX_QUEUED_BLOCKS of them, each with the time-out of usbWriteFile /
+ * usbReadFile counted from the end of the block before it. moved[i] receives
+ * what usbWriteFile / usbReadFile would have stored for block i, or -1 when
+ * it failed. Returns how many blocks were judged, in order: all of them, or up
+ * to and including the first that did not move its whole length; the blocks
+ * behind that one are cancelled and whatever they moved is not reported. 0
+ * when refused (nothing sent). A failed block is logged as by usbWriteFile /
+ * usbReadFile. A device of the virtual line takes the blocks one at a time. */
+#define USB_MAX_QUEUED_BLOCKS 16
+VYR_EXPORT int usbWriteBlocks(VyrUsbDrv *dev, const void *buffer, uint32_t length, uint32_t block,
+                              int32_t *moved);
+VYR_EXPORT int usbReadBlocks(VyrUsbDrv *dev, void *buffer, uint32_t length, uint32_t block,
+                             int32_t *moved);
+
+/* Cancels the device's handle: the transfers in flight on it end at once,
+ * failing as they would if they had not completed, and every later call on it
+ * fails without touching the device until usbResumeIo. Returns 1 (0 without
+ * a record). Safe from any thread. */
+VYR_EXPORT int usbCancelIo(VyrUsbDrv *dev);
+VYR_EXPORT int usbResumeIo(VyrUsbDrv *dev);
+/* 1 while the handle is cancelled. */
+VYR_EXPORT int usbIoCancelled(VyrUsbDrv *dev);
+
 #ifdef __cplusplus
 }
 #endif

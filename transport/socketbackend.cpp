@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <sys/socket.h>
 
 namespace pipewell {
 
@@ -72,8 +73,17 @@ int reset(int fd) {
     return vyrwire::call(fd, r, nullptr, 0, nullptr, 0, nullptr);
 }
 
+// The exchange in flight ends at once: its wait for the reply sees the socket
+// shut down and fails as "no device", as does every later call on it. The
+// device sees the connection end and takes the next one afresh.
+void cancel(int fd) {
+    ::shutdown(fd, SHUT_RDWR);
+}
+
 } // namespace
 
-const UsbBackend socketBackend = {"socket", control, bulk, reset};
+// The wire is request and reply: the blocks of a large transfer go one at a
+// time through bulk.
+const UsbBackend socketBackend = {"socket", control, bulk, nullptr, reset, cancel};
 
 } // namespace pipewell

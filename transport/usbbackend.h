@@ -18,15 +18,35 @@ struct UsbBackend {
     int (*control)(int fd, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                    uint8_t *data, uint16_t length, unsigned timeoutMs);
     int (*bulk)(int fd, uint8_t endpoint, uint8_t *data, uint32_t length, unsigned timeoutMs);
+    // count bulk blocks on one endpoint, in flight together: block i moves
+    // lengths[i] bytes from data + the lengths before it. results[i] gets
+    // what bulk would have answered for it. Returns how many blocks were
+    // judged (TransferQueue::blocks). Null: the blocks go one at a time
+    // through bulk, stopping at the first that does not move its length.
+    int (*blocks)(int fd, uint8_t endpoint, uint8_t *data, const uint32_t *lengths, int count,
+                  unsigned timeoutMs, int32_t *results);
     int (*reset)(int fd);
+    // Ends at once whatever is in flight on fd; fd is already marked in
+    // CancelRegistry, so no new transfer starts on it.
+    void (*cancel)(int fd);
 };
 
 extern const UsbBackend libusbBackend; // character device: libusb on the descriptor
 extern const UsbBackend socketBackend; // Unix socket: the virtual device wire protocol
 extern const UsbBackend goneBackend;   // closed or unsuitable descriptor: "no device"
+// A cancelled descriptor: every call fails with LIBUSB_ERROR_INTERRUPTED and
+// nothing reaches the device.
+extern const UsbBackend cancelledBackend;
 
-// Picks the backend for a handle from what fstat says about it.
+// Picks the backend for a handle from what fstat says about it, and
+// cancelledBackend while its descriptor is cancelled.
 const UsbBackend &backendFor(VyrHandle handle);
+
+// Cancels the descriptor of handle (CancelRegistry) and ends what is in
+// flight on it through its backend; resumeHandle lifts the cancel.
+void cancelHandle(VyrHandle handle);
+void resumeHandle(VyrHandle handle);
+bool handleCancelled(VyrHandle handle);
 
 // libusb_init on the default context; every open calls it again.
 int initLibusb();

@@ -129,12 +129,16 @@ bool BurnThread::isDevicePresent() const {
 VyrHandle BurnThread::openDeviceHandle() {
     PortInfo &info = gPortInfo[mThreadOrder];
     const VyrHandle old = info.handle.exchange(0);
+    mGate.bind(0); // before the old handle is closed: its number may come back
     if (old > 0) ::close(static_cast<int>(old));
     if (!mGate.isOpen()) return 0;
     const QByteArray path = info.portPath.get().toLatin1();
     const VyrHandle handle = VyrGetDeviceHandle(deviceName, path.constData());
     // -1 (found but not opened) is as useless as no handle at all.
-    return handle > 0 ? handle : 0;
+    if (handle <= 0) return 0;
+    // Closing the gate from now on cancels this handle's requests in flight.
+    mGate.bind(handle);
+    return handle;
 }
 
 int BurnThread::identifyDevice() {

@@ -6,6 +6,11 @@
 // request already on its way, not after every request of the step has waited
 // for its own time-out. The step's pauses end early too.
 //
+// The request already on its way ends too: the gate knows the handle the port
+// talks to (bind), and closing it cancels that handle in Romvane
+// (VyrCancelDevice), which ends its transfers in flight at once and stops the
+// export's retries; opening the gate lifts the cancel again.
+//
 // Open while the port burns; the station closes it and opens it again when it
 // starts the port's thread anew. Thread-safe.
 #ifndef DEVICEGATE_H
@@ -15,6 +20,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "vyrhandle.h"
+
 class DeviceGate {
   public:
     bool isOpen() const { return mOpen.load(); }
@@ -22,12 +29,18 @@ class DeviceGate {
     void close();
     void open();
 
+    // The port talks to `handle` from now on (0: none). The handle bound
+    // before is let go, its cancel lifted: its owner closes it next. Bound
+    // while the gate is closed, the handle is cancelled at once.
+    void bind(VyrHandle handle);
+
     // Sleeps `ms` milliseconds of the engine's clock (BurnClock), or until the
     // gate closes. False when the gate is closed.
     bool pause(int ms);
 
   private:
     std::atomic<bool> mOpen{true};
+    VyrHandle mBound = 0; // guarded by mLock
     std::mutex mLock;
     std::condition_variable mClosed;
 };

@@ -136,7 +136,9 @@ struct RomDevice::Impl {
         LargeAnnounce announce;
         uint32_t done = 0;
         uint32_t sum = 0; // running RFC 1071 sum of the data received
+        int conn = -1;    // the connection it was announced on
     } xfer;
+    int handlingConn = -1; // the connection of the request being handled (mu)
 
     std::vector<RecordedRequest> log;
     bool recordBulk = true;
@@ -237,7 +239,7 @@ struct RomDevice::Impl {
         return o;
     }
 
-    Outcome handle(const vyrwire::Request &r, std::vector<uint8_t> &payload);
+    Outcome handle(const vyrwire::Request &r, std::vector<uint8_t> &payload, int conn);
     Outcome control(const vyrwire::Request &r, const std::vector<uint8_t> &payload);
     Outcome bulkOut(const vyrwire::Request &r, const std::vector<uint8_t> &payload);
     Outcome bulkIn(const vyrwire::Request &r);
@@ -253,8 +255,9 @@ struct RomDevice::Impl {
 };
 
 RomDevice::Impl::Outcome RomDevice::Impl::handle(const vyrwire::Request &r,
-                                                 std::vector<uint8_t> &payload) {
+                                                 std::vector<uint8_t> &payload, int conn) {
     std::lock_guard<std::mutex> lk(mu);
+    handlingConn = conn;
     RecordedRequest rec;
     rec.header = r;
     bool bulk = r.op == vyrwire::OpBulkOut;
@@ -423,6 +426,7 @@ RomDevice::Impl::Outcome RomDevice::Impl::announce(const vyrwire::Request &r,
     xfer = Transfer{};
     xfer.active = true;
     xfer.announce = a;
+    xfer.conn = handlingConn;
     if (write && a.total == 0 && a.checksum != foldSum(0)) fail("checksum");
     Outcome o;
     o.result = 16;
@@ -580,7 +584,7 @@ void RomDevice::Impl::serve(int fd) {
         if (!payload.empty() && !vyrwire::readFull(fd, payload.data(), payload.size())) break;
 
         if (r.op == vyrwire::OpControl && r.b2 == ReqTplStatus) holdStatusUntilDone(r);
-        Outcome o = handle(r, payload);
+        Outcome o = handle(r, payload, fd);
         if (o.drop) {
             leaveBus();
             break;
@@ -593,6 +597,11 @@ void RomDevice::Impl::serve(int fd) {
         }
         if (o.after) o.after();
     }
+    // The host went away (it gave up on a reply, or cancelled what it was
+    // waiting for): a transfer it announced on this connection is abandoned,
+    // not held against the next one, which announces its own.
+    std::lock_guard<std::mutex> lk(mu);
+    if (xfer.active && xfer.conn == fd) xfer.active = false;
 }
 
 void RomDevice::Impl::leaveBus() {

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "devicegate.h"
 #include "loaderchannel.h"
@@ -97,4 +98,34 @@ TEST(LoaderChannel, ClosedGateSendsNothing) {
     gate.open();
     EXPECT_EQ(channel.identify(), vyrreq::StageBootLoader);
     EXPECT_EQ(rig.dev.requests().size(), 2u);
+}
+
+// A request already on its way when the gate closes ends then, not at its
+// time-out: the gate cancels the handle bound to it. Full time-outs, so a
+// text command the device never answers would hold the call for 50 s.
+TEST(LoaderChannel, ClosingTheGateEndsTheRequestInFlight) {
+    ::unsetenv("PYREWICK_VIRTUAL_TIMEOUT_MS");
+    RomRig rig;
+    rig.dev.injectFault(vyrsim::RequestKind::TplCmd, vyrsim::Fault::Freeze);
+    DeviceGate gate;
+    gate.bind(VyrHandle(rig.fd));
+    LoaderChannel channel{VyrHandle(rig.fd), &gate};
+    int rc = 0;
+    std::thread start([&] { rc = channel.textCommand("go 81000000"); });
+    while (rig.dev.requests().empty())
+        std::this_thread::yield();
+    gate.close();
+    start.join();
+    EXPECT_EQ(rc, -2);
+    EXPECT_EQ(rig.dev.requests().size(), 1u);
+
+    // A handle bound while the gate is closed is cancelled at once: a call
+    // past the gate's own check reaches nothing, not even a port reset.
+    RomRig other;
+    gate.bind(VyrHandle(other.fd));
+    uint8_t reply[4] = {};
+    uint32_t actual = 0;
+    RomRequest identify = other.request(4, reply, &actual, 0);
+    EXPECT_EQ(VyrUsbIdentifyHost(&identify), -2); // past the gate's own check, as a call on its way
+    EXPECT_TRUE(other.dev.requests().empty());
 }
