@@ -96,18 +96,22 @@ void LogJournal::syncLoop() {
         mSyncFd = -1;
         lock.unlock();
         // The duplicate keeps the file open even if the journal is closed
-        // or removed meanwhile.
+        // or removed meanwhile. It is closed under the lock: the next sync()
+        // may be given the same descriptor number by dup(), and must not be
+        // able to before this close.
 #ifdef Q_OS_WIN
         _commit(fd);
+        lock.lock();
         _close(fd);
 #elif defined(Q_OS_MACOS)
         ::fsync(fd);
+        lock.lock();
         ::close(fd);
 #else
         ::fdatasync(fd);
+        lock.lock();
         ::close(fd);
 #endif
-        lock.lock();
         mDone = asked;
         mSynced.notify_all();
     }
