@@ -84,47 +84,69 @@ LogJournal::~LogJournal() {
     }
     mWake.notify_all();
     if (mSyncer.joinable()) mSyncer.join();
+    if (mSyncFd >= 0) ::close(mSyncFd);
 }
 
 void LogJournal::syncLoop() {
     std::unique_lock<std::mutex> lock(mLock);
     for (;;) {
-        mWake.wait(lock, [this] { return mStopping || mSyncFd >= 0; });
-        if (mSyncFd < 0) return; // stopping, nothing left to sync
+        mWake.wait(lock, [this] { return mStopping || mPending; });
+        if (!mPending) return; // stopping, nothing left to sync
+        mPending = false;
         const int fd = mSyncFd;
         const unsigned long asked = mAsked;
-        mSyncFd = -1;
+        mSyncing = true;
         lock.unlock();
-        // The duplicate keeps the file open even if the journal is closed
-        // or removed meanwhile. It is closed under the lock: the next sync()
-        // may be given the same descriptor number by dup(), and must not be
-        // able to before this close.
+        // The duplicate stays open until this sync has ended (dropSyncFd
+        // waits for it), even if the journal is closed or removed meanwhile.
 #ifdef Q_OS_WIN
         _commit(fd);
-        lock.lock();
-        _close(fd);
 #elif defined(Q_OS_MACOS)
         ::fsync(fd);
-        lock.lock();
-        ::close(fd);
 #else
         ::fdatasync(fd);
-        lock.lock();
-        ::close(fd);
 #endif
-        mDone = asked;
+        lock.lock();
+        mSyncing = false;
+        if (mDone < asked) mDone = asked;
         mSynced.notify_all();
     }
 }
 
+// Called with the lock held, before the file is closed: waits for a sync in
+// progress, then closes the duplicate. A sync asked for and not yet taken is
+// over too: the file it was for is being closed.
+void LogJournal::dropSyncFd(std::unique_lock<std::mutex> &lock) {
+    mSynced.wait(lock, [this] { return !mSyncing; });
+    if (mSyncFd >= 0) {
+#ifdef Q_OS_WIN
+        _close(mSyncFd);
+#else
+        ::close(mSyncFd);
+#endif
+    }
+    mSyncFd = -1;
+    mPending = false;
+    mDone = mAsked;
+    mSynced.notify_all();
+}
+
 bool LogJournal::open(const QString &path) {
-    std::lock_guard<std::mutex> lock(mLock);
+    std::unique_lock<std::mutex> lock(mLock);
+    dropSyncFd(lock);
     mFile.close();
     QDir().mkpath(QFileInfo(path).absolutePath());
     mFile.setFileName(freeName(path));
     // Unbuffered: every append is a write() of its own, so the lines are in
     // the kernel's hands at once and only the disk sync waits for the refresh.
-    return mFile.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+    if (!mFile.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        return false;
+#ifdef Q_OS_WIN
+    mSyncFd = _dup(mFile.handle());
+#else
+    mSyncFd = ::dup(mFile.handle());
+#endif
+    return true;
 }
 
 bool LogJournal::isOpen() const {
@@ -151,17 +173,12 @@ void LogJournal::sync() {
         if (!mFile.isOpen() || !mDirty) return;
         mDirty = false;
         ++mAsked;
-        if (mSyncFd >= 0) return; // the one waiting covers these lines too
-#ifdef Q_OS_WIN
-        mSyncFd = _dup(mFile.handle());
-#else
-        mSyncFd = ::dup(mFile.handle());
-#endif
         if (mSyncFd < 0) {
             syncData(mFile); // no descriptor to spare: synced here
             mDone = mAsked;
             return;
         }
+        mPending = true; // one waiting covers every line appended before it is taken
         if (!mSyncer.joinable()) mSyncer = std::thread([this] { syncLoop(); });
     }
     mWake.notify_all();
@@ -196,8 +213,9 @@ void LogJournal::truncate() {
 }
 
 void LogJournal::remove() {
-    std::lock_guard<std::mutex> lock(mLock);
+    std::unique_lock<std::mutex> lock(mLock);
     if (!mFile.isOpen()) return;
+    dropSyncFd(lock);
     mFile.close();
     QFile::remove(mFile.fileName());
     mDirty = false;

@@ -76,6 +76,7 @@ class LogJournal {
 
   private:
     void syncLoop();
+    void dropSyncFd(std::unique_lock<std::mutex> &lock);
 
     mutable std::mutex mLock;
     std::condition_variable mWake, mSynced;
@@ -83,7 +84,13 @@ class LogJournal {
     bool mDirty = false;
     bool mBroken = false;
     bool mStopping = false;
-    int mSyncFd = -1;         // a duplicate of the file's descriptor to sync; -1: none asked
+    // A duplicate of the file's descriptor, made when the file is opened and
+    // closed only on this object's own thread once no sync is running on it,
+    // so that the sync thread never closes a descriptor another thread may
+    // be given the number of. -1: none (synced on the caller's thread).
+    int mSyncFd = -1;
+    bool mPending = false;    // a sync asked for and not yet taken
+    bool mSyncing = false;    // the sync thread is in fdatasync
     unsigned long mAsked = 0; // syncs asked for
     unsigned long mDone = 0;  // syncs ended
     std::thread mSyncer;
