@@ -27,6 +27,11 @@ class DeviceGate {
     bool isOpen() const { return mOpen.load(); }
     // From now on no further request: wakes a pause in progress.
     void close();
+    // Refuses further requests without cancelling the one in flight. A line
+    // shuts every port's gate before it closes any: a cancelled request frees
+    // the turn its port held, and another port must not take that turn and
+    // send before its own gate is shut.
+    void shut() { mOpen.store(false); }
     void open();
 
     // The port talks to `handle` from now on (0: none). The handle bound

@@ -157,11 +157,14 @@ QString PortRefresh::statisticsText() {
 }
 
 void PortRefresh::halt() {
+    // Every gate refuses before any request in flight is cancelled.
     for (BurnThread *t : mThreads) {
         if (!t) continue;
         t->setStopped(true);
-        t->deviceGate().close();
+        t->deviceGate().shut();
     }
+    for (BurnThread *t : mThreads)
+        if (t) t->deviceGate().close();
 }
 
 void PortRefresh::stop() {
