@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "logfiles.h"
+#include "tracemoor.h"
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -74,6 +75,17 @@ QStringList LogJournal::recoverDead(const QString &logDir, QStringList *failed) 
         saved << name;
     }
     return saved;
+}
+
+LogJournal::RunStart LogJournal::startRun(LogJournal &journal, const QDateTime &started) {
+    const QString logDir = QString::fromLatin1(LogFiles::kLogDir);
+    QDir().mkdir(logDir);
+    vyr_open_logfile(LogFiles::usbLogPath(started).toLatin1().constData(), 1);
+    RunStart start;
+    start.recovered = recoverDead(logDir, &start.unreadable);
+    start.journalOpen = journal.open(pathFor(logDir, started));
+    if (start.journalOpen) setActive(&journal);
+    return start;
 }
 
 LogJournal::~LogJournal() {

@@ -39,6 +39,17 @@ class LogJournal {
     // that cannot be saved is left for the next start and named in *failed.
     static QStringList recoverDead(const QString &logDir, QStringList *failed = nullptr);
 
+    // The start of a run's log files, as every front end makes it: the log
+    // folder, this run's USB debug log, the panels of runs that died (saved
+    // from their journals, before this run's own is made), then this run's
+    // journal in `journal`, made the active one when it opens.
+    struct RunStart {
+        QStringList recovered;  // saved logs made from dead runs' journals
+        QStringList unreadable; // journals that could not be recovered
+        bool journalOpen = false;
+    };
+    static RunStart startRun(LogJournal &journal, const QDateTime &started);
+
     LogJournal() = default;
     ~LogJournal();
     LogJournal(const LogJournal &) = delete;

@@ -78,22 +78,16 @@ bool HeadlessBurn::begin() {
 
     // The station's files, as the window keeps them: the USB debug log of
     // this run, the port matches, the records.
-    const QDateTime started = QDateTime::currentDateTime();
-    const QString logDir = QString::fromLatin1(LogFiles::kLogDir);
-    QDir().mkdir(logDir);
-    vyr_open_logfile(LogFiles::usbLogPath(started).toLatin1().constData(), 1);
     // The panel of a run that died, from its journal; then this run's own.
-    QStringList unreadable;
-    const QStringList recovered = LogJournal::recoverDead(logDir, &unreadable);
-    if (mJournal.open(LogJournal::pathFor(logDir, started))) LogJournal::setActive(&mJournal);
+    const LogJournal::RunStart logs = LogJournal::startRun(mJournal, QDateTime::currentDateTime());
     mPanelLimit = Settings::panelLines();
-    for (const QString &name : recovered) {
+    for (const QString &name : logs.recovered) {
         panelLine(QStringLiteral("recovered the log of a run that ended without saving it to ") +
                   name);
         event(QStringLiteral("recovered log %1").arg(name),
               QJsonObject{{"event", "recovered"}, {"log", name}});
     }
-    for (const QString &name : unreadable)
+    for (const QString &name : logs.unreadable)
         panelLine(QStringLiteral("the journal of an earlier run could not be recovered: ") + name);
     mStation = std::make_unique<BurnStation>(BurnStation::PortMatches::StationFile);
     BurnRecorder *recorder = mStation->keepRecords(QDir::currentPath());

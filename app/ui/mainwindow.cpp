@@ -33,20 +33,14 @@ const char *const kProgressBarStyle =
 }
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
-    // The USB debug log of this run.
-    const QDateTime started = QDateTime::currentDateTime();
-    const QString logDir = QString::fromLatin1(LogFiles::kLogDir);
-    QDir().mkdir(logDir);
-    vyr_open_logfile(LogFiles::usbLogPath(started).toLatin1().constData(), 1);
-    // The panel of a run that died is in its journal: saved before this
-    // run's own journal is made.
-    QStringList unreadable;
-    const QStringList recovered = LogJournal::recoverDead(logDir, &unreadable);
+    // The USB debug log of this run; the panel of a run that died, from its
+    // journal; then this run's own journal.
     panelJournal = std::make_unique<LogJournal>();
-    if (panelJournal->open(LogJournal::pathFor(logDir, started)))
-        LogJournal::setActive(panelJournal.get());
-    else
-        qWarning().noquote() << "the log panel's journal cannot be made in" << logDir
+    const LogJournal::RunStart logs =
+        LogJournal::startRun(*panelJournal, QDateTime::currentDateTime());
+    if (!logs.journalOpen)
+        qWarning().noquote() << "the log panel's journal cannot be made in"
+                             << QString::fromLatin1(LogFiles::kLogDir)
                              << "; the panel reaches the disk only when it is saved";
     panelLimit = Settings::panelLines();
 
@@ -136,10 +130,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     burnStation->open();
     gPcVersion = DeviceChangeSource::pcVersion();
     logLine(QStringLiteral("current pc version is: ") + gPcVersion.get());
-    for (const QString &name : recovered)
+    for (const QString &name : logs.recovered)
         logLine(QStringLiteral("recovered the log of a run that ended without saving it to ") +
                 name);
-    for (const QString &name : unreadable)
+    for (const QString &name : logs.unreadable)
         logLine(QStringLiteral("the journal of an earlier run could not be recovered: ") + name);
     panelJournal->sync();
 }
